@@ -1,0 +1,365 @@
+#include "update_dialog.h"
+
+#include "update_installation.h"
+#include "update_log_file.h"
+#include "update_processes.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLockFile>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTextStream>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr qsizetype LogTailSize = 16384;
+constexpr int ConfirmationPollInterval = 100;
+constexpr qint64 ConfirmationTimeLimit = 15000;
+constexpr int ExitPollInterval = 250;
+constexpr qint64 ExitHintThreshold = 3000;
+constexpr qint64 ExitTimeLimit = 30000;
+constexpr int QuitDelay = 500;
+
+// A limit counts as reached from the millisecond it names on.
+bool reached(const QElapsedTimer &timer, qint64 limit)
+{
+    return timer.elapsed() > limit - 1;
+}
+
+QString updateLogPath()
+{
+    return QDir(QDir::tempPath()).filePath(QStringLiteral("Corvane-update.log"));
+}
+
+QString lockFilePath(const QString &applicationPath)
+{
+    const QString key = QFileInfo(applicationPath).canonicalFilePath().toCaseFolded();
+    const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256);
+    return QDir(QDir::tempPath())
+            .filePath(QLatin1String("Kestrova-update-") + QString::fromLatin1(digest.toHex())
+                      + QLatin1String(".lock"));
+}
+
+} // namespace
+
+UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
+                           QString applicationPath, QString workingDirectory,
+                           QString handoffFilePath, QStringList applicationArguments,
+                           QString expectedVersion, QWidget *parent)
+    : QDialog(parent)
+    , maintenanceToolPath(std::move(maintenanceToolPath))
+    , repositoryUrl(std::move(repositoryUrl))
+    , applicationPath(std::move(applicationPath))
+    , workingDirectory(std::move(workingDirectory))
+    , handoffFilePath(std::move(handoffFilePath))
+    , applicationArguments(std::move(applicationArguments))
+    , expectedVersion(std::move(expectedVersion))
+    , statusLabel(new QLabel(tr("Выполняется обновление Corvane. Пожалуйста, подождите..."), this))
+    , progressBar(new QProgressBar(this))
+    , closeButton(new QPushButton(tr("Закрыть"), this))
+    , process(new QProcess(this))
+{
+    setWindowTitle(tr("Обновление Corvane"));
+    setFixedSize(500, 150);
+
+    statusLabel->setWordWrap(true);
+    progressBar->setRange(0, 0);
+    progressBar->setTextVisible(false);
+    closeButton->setVisible(false);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 22, 24, 20);
+    layout->setSpacing(14);
+    layout->addWidget(statusLabel);
+    layout->addWidget(progressBar);
+    layout->addWidget(closeButton, 0, Qt::AlignRight);
+
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->setWorkingDirectory(this->workingDirectory);
+
+    connect(process, &QIODevice::readyRead, this, [this] { onProcessOutput(); });
+    connect(
+            process, &QProcess::errorOccurred, this,
+            [this](QProcess::ProcessError error) { onProcessError(error); }, Qt::QueuedConnection);
+    connect(process, &QProcess::finished, this,
+            [this](int exitCode, QProcess::ExitStatus exitStatus) {
+                onProcessFinished(exitCode, exitStatus);
+            });
+    connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
+
+    QTimer::singleShot(0, Qt::PreciseTimer, this, [this] { prepareUpdate(); });
+}
+
+// Members go in reverse order: the log closes, the lock is released and the temporary directory
+// removed before the base deletes the process, which kills a tool that still runs.
+UpdateDialog::~UpdateDialog() = default;
+
+void UpdateDialog::closeEvent(QCloseEvent *event)
+{
+    if (finished)
+        QDialog::closeEvent(event);
+    else
+        event->ignore();
+}
+
+void UpdateDialog::reject()
+{
+    if (finished)
+        QDialog::reject();
+}
+
+void UpdateDialog::appendLog(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+
+    logTail.append(bytes);
+    if (logTail.size() > LogTailSize)
+        logTail.remove(0, logTail.size() - LogTailSize);
+
+    if (logFile.isOpen()) {
+        logFile.write(bytes);
+        logFile.flush();
+    }
+}
+
+bool UpdateDialog::writeHandoff(const QByteArray &record)
+{
+    if (handoffFilePath.isEmpty())
+        return true;
+
+    QSaveFile file(handoffFilePath);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(record) != record.size())
+        return false;
+    return file.commit();
+}
+
+void UpdateDialog::prepareUpdate()
+{
+    lockFile = std::make_unique<QLockFile>(lockFilePath(applicationPath));
+    lockFile->setStaleLockTime(0);
+    if (!lockFile->tryLock(0)) {
+        finishWithError(tr("Обновление этой установки уже выполняется."), false);
+        return;
+    }
+
+    if (!temporaryDirectory.isValid()) {
+        finishWithError(tr("Не удалось создать временный каталог обновления."), false);
+        return;
+    }
+
+    if (!QFileInfo::exists(maintenanceToolPath) || !QFileInfo::exists(applicationPath)) {
+        finishWithError(tr("Не найдены файлы клиента или программы обновления."), false);
+        return;
+    }
+
+    logFile.setFileName(updateLogPath());
+    if (openUpdateLog(logFile)) {
+        QTextStream stream(&logFile);
+        stream << QLatin1String("Repository: ") << repositoryUrl << Qt::endl;
+    }
+
+    statusLabel->setText(tr("Ожидание закрытия Kestrova..."));
+    waitTimer.start();
+
+    if (handoffFilePath.isEmpty()) {
+        waitForApplicationExit();
+        return;
+    }
+
+    if (!writeHandoff(QByteArrayLiteral("ready"))) {
+        finishWithError(tr("Не удалось подготовить передачу управления обновлению."), false);
+        return;
+    }
+
+    waitForConfirmation();
+}
+
+void UpdateDialog::waitForConfirmation()
+{
+    static const QByteArray confirmation = QByteArrayLiteral("continue");
+
+    // The client owns this file. One byte more than the confirmation is enough to tell it apart,
+    // so a huge or endless file costs no more than a small one.
+    bool confirmed = false;
+    QFile file(handoffFilePath);
+    if (file.open(QIODevice::ReadOnly)) {
+        confirmed = file.read(confirmation.size() + 1) == confirmation;
+        file.close();
+    }
+
+    if (confirmed) {
+        waitTimer.restart();
+        waitForApplicationExit();
+        return;
+    }
+
+    if (reached(waitTimer, ConfirmationTimeLimit)) {
+        finishWithError(tr("Клиент не подтвердил начало обновления. Повторите попытку."), false);
+        return;
+    }
+
+    QTimer::singleShot(ConfirmationPollInterval, Qt::PreciseTimer, this,
+                       [this] { waitForConfirmation(); });
+}
+
+void UpdateDialog::waitForApplicationExit()
+{
+    const RunningProcesses result =
+            UpdateProcesses::running(QFileInfo(applicationPath).fileName());
+
+    if (result.windowsError != 0) {
+        finishWithError(tr("Не удалось проверить завершение клиента (ошибка Windows %1).")
+                                .arg(result.windowsError),
+                        false);
+        return;
+    }
+
+    if (result.processIds.isEmpty()) {
+        startUpdate();
+        return;
+    }
+
+    if (reached(waitTimer, ExitTimeLimit)) {
+        const QString processIds = result.processIds.join(QLatin1String(", "));
+        appendLog(QByteArrayLiteral("Update not started: running client PIDs: ")
+                  + processIds.toUtf8() + '\n');
+        finishWithError(tr("Kestrova ещё запущен. Закройте все его окна, включая тестовую версию, "
+                           "и повторите обновление. Процессы: %1.")
+                                .arg(processIds),
+                        false);
+        return;
+    }
+
+    if (reached(waitTimer, ExitHintThreshold))
+        statusLabel->setText(
+                tr("Ожидание закрытия Kestrova. Закройте также другие копии приложения."));
+
+    QTimer::singleShot(ExitPollInterval, Qt::PreciseTimer, this,
+                       [this] { waitForApplicationExit(); });
+}
+
+void UpdateDialog::startUpdate()
+{
+    statusLabel->setText(tr("Сохранение установленной версии перед обновлением..."));
+
+    QString error;
+    if (!backup.create(workingDirectory, error)) {
+        finishWithError(error, true);
+        return;
+    }
+    appendLog(QByteArrayLiteral("Installation backup created.\n"));
+
+    statusLabel->setText(tr("Выполняется обновление Corvane. Пожалуйста, подождите..."));
+    const QStringList arguments = {
+        QStringLiteral("--cache-path"),        temporaryDirectory.path(),
+        QStringLiteral("--set-temp-repository"), repositoryUrl,
+        QStringLiteral("--default-answer"),    QStringLiteral("--accept-licenses"),
+        QStringLiteral("--confirm-command"),   QStringLiteral("update"),
+    };
+    process->start(maintenanceToolPath, arguments, QIODevice::ReadWrite);
+}
+
+void UpdateDialog::onProcessOutput()
+{
+    appendLog(process->readAll());
+}
+
+void UpdateDialog::onProcessError(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart)
+        return;
+    finishWithError(tr("Не удалось запустить maintenancetool.exe: %1").arg(process->errorString()),
+                    true);
+}
+
+void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    appendLog(process->readAll());
+    if (finished)
+        return;
+
+    if (exitStatus != QProcess::NormalExit || exitCode != 0) {
+        if (logTail.contains("stopProcessesForUpdates") && logTail.contains("Update aborted!")) {
+            finishWithError(tr("Обновление отменено: осталась работающая копия Kestrova. Закройте "
+                               "все окна приложения, включая тестовую версию, и повторите "
+                               "обновление."),
+                            true);
+            return;
+        }
+        finishWithError(tr("Maintenance tool завершился с кодом %1.").arg(exitCode), true);
+        return;
+    }
+
+    if (!expectedVersion.isEmpty()
+        && !UpdateInstallation::matchesVersion(workingDirectory, expectedVersion)) {
+        finishWithError(tr("Установщик завершился, но версия %1 не установлена. Проверьте журнал "
+                           "и повторите обновление.")
+                                .arg(expectedVersion),
+                        true);
+        return;
+    }
+
+    finished = true;
+    progressBar->setRange(0, 1);
+    progressBar->setValue(1);
+    statusLabel->setText(tr("Обновление завершено. Запуск Corvane..."));
+    logFile.close();
+
+    if (!QProcess::startDetached(applicationPath, applicationArguments, workingDirectory)) {
+        QMessageBox::warning(this, tr("Обновление Corvane"),
+                             tr("Обновление завершено, но приложение не удалось запустить. "
+                                "Запустите Corvane вручную."),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+    }
+    QTimer::singleShot(QuitDelay, Qt::PreciseTimer, QCoreApplication::instance(),
+                       &QCoreApplication::quit);
+}
+
+void UpdateDialog::finishWithError(const QString &message, bool restartApplication)
+{
+    if (finished)
+        return;
+    finished = true;
+
+    QString fullMessage = message;
+    QString restoreError;
+    if (!backup.restore(restoreError)) {
+        fullMessage += QLatin1String("\n\n") + restoreError;
+        restartApplication = false;
+    }
+
+    if (!handoffFilePath.isEmpty())
+        writeHandoff(QByteArrayLiteral("error\n") + fullMessage.toUtf8());
+
+    appendLog('\n' + QByteArrayLiteral("Update error: ") + fullMessage.toUtf8() + '\n');
+
+    progressBar->setRange(0, 1);
+    progressBar->setValue(0);
+    statusLabel->setText(tr("Не удалось установить обновление."));
+    closeButton->setVisible(true);
+    logFile.close();
+
+    QMessageBox::critical(this, tr("Ошибка обновления Corvane"),
+                          tr("%1\n\nЛог: %2").arg(fullMessage, updateLogPath()), QMessageBox::Ok,
+                          QMessageBox::NoButton);
+
+    if (!restartApplication)
+        return;
+    const RunningProcesses running = UpdateProcesses::running(QFileInfo(applicationPath).fileName());
+    if (running.windowsError != 0 || !running.processIds.isEmpty())
+        return;
+    if (!QProcess::startDetached(applicationPath, applicationArguments, workingDirectory))
+        statusLabel->setText(tr("Обновление не выполнено. Не удалось повторно запустить клиент."));
+}

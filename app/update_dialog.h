@@ -1,0 +1,70 @@
+#pragma once
+
+#include "update_backup.h"
+
+#include <QByteArray>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class QCloseEvent;
+class QLabel;
+class QLockFile;
+class QProgressBar;
+class QPushButton;
+
+// The helper's only window. It holds the state of one update and drives it, from taking the
+// installation lock to restarting the client, as a chain of single-shot timers and process
+// signals on the GUI thread. It refuses to close until the update has ended.
+class UpdateDialog : public QDialog
+{
+public:
+    UpdateDialog(QString maintenanceToolPath, QString repositoryUrl, QString applicationPath,
+                 QString workingDirectory, QString handoffFilePath, QStringList applicationArguments,
+                 QString expectedVersion, QWidget *parent = nullptr);
+    ~UpdateDialog() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void reject() override;
+
+private:
+    friend class TestUpdateDialog;
+
+    void appendLog(const QByteArray &bytes);
+    bool writeHandoff(const QByteArray &record);
+
+    void prepareUpdate();
+    void waitForConfirmation();
+    void waitForApplicationExit();
+    void startUpdate();
+    void onProcessOutput();
+    void onProcessError(QProcess::ProcessError error);
+    void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void finishWithError(const QString &message, bool restartApplication);
+
+    QString maintenanceToolPath;
+    QString repositoryUrl;
+    QString applicationPath;
+    QString workingDirectory;
+    QString handoffFilePath;
+    QStringList applicationArguments;
+    QString expectedVersion;
+    UpdateBackup backup;
+    QTemporaryDir temporaryDirectory;
+    std::unique_ptr<QLockFile> lockFile;
+    QLabel *statusLabel;
+    QProgressBar *progressBar;
+    QPushButton *closeButton;
+    QProcess *process;
+    QFile logFile;
+    bool finished = false;
+    QElapsedTimer waitTimer;
+    QByteArray logTail;
+};

@@ -1,0 +1,69 @@
+#include "update_dialog.h"
+
+#include <QApplication>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QMessageBox>
+
+int main(int argc, char **argv)
+{
+    QApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Corvane Updater"));
+    QGuiApplication::setQuitOnLastWindowClosed(true);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Corvane automatic update helper"));
+    parser.addHelpOption();
+
+    const QCommandLineOption maintenanceToolOption(QStringLiteral("maintenance-tool"),
+                                                   QStringLiteral("Path to maintenancetool.exe."),
+                                                   QStringLiteral("path"));
+    const QCommandLineOption repositoryOption(QStringLiteral("repository"),
+                                              QStringLiteral("Qt IFW update repository URL."),
+                                              QStringLiteral("url"));
+    const QCommandLineOption applicationOption(QStringLiteral("application"),
+                                               QStringLiteral("Path to Corvane.exe."),
+                                               QStringLiteral("path"));
+    const QCommandLineOption workingDirectoryOption(QStringLiteral("working-directory"),
+                                                    QStringLiteral("Application working directory."),
+                                                    QStringLiteral("path"));
+    const QCommandLineOption handoffFileOption(QStringLiteral("handoff-file"),
+                                               QStringLiteral("Private startup handshake file."),
+                                               QStringLiteral("path"));
+    const QCommandLineOption applicationArgumentOption(
+            QStringLiteral("application-argument"),
+            QStringLiteral("Argument preserved when restarting the client (repeatable)."),
+            QStringLiteral("argument"));
+    const QCommandLineOption expectedVersionOption(
+            QStringLiteral("expected-version"), QStringLiteral("Expected installed package version."),
+            QStringLiteral("version"));
+    parser.addOptions({ maintenanceToolOption, repositoryOption, applicationOption,
+                        workingDirectoryOption, handoffFileOption, applicationArgumentOption,
+                        expectedVersionOption });
+
+    parser.process(application);
+
+    const QString maintenanceToolPath = parser.value(maintenanceToolOption);
+    const QString repositoryUrl = parser.value(repositoryOption);
+    const QString applicationPath = parser.value(applicationOption);
+    const QString workingDirectory = parser.value(workingDirectoryOption);
+
+    for (const QString *required :
+         { &maintenanceToolPath, &repositoryUrl, &applicationPath, &workingDirectory }) {
+        if (required->isEmpty()) {
+            QMessageBox::critical(nullptr, QObject::tr("Обновление Corvane"),
+                                  QObject::tr("Не заданы обязательные параметры обновления."),
+                                  QMessageBox::Ok, QMessageBox::NoButton);
+            return 2;
+        }
+    }
+
+    const QString expectedVersion = parser.value(expectedVersionOption);
+    const QStringList applicationArguments = parser.values(applicationArgumentOption);
+    const QString handoffFilePath = parser.value(handoffFileOption);
+
+    UpdateDialog dialog(maintenanceToolPath, repositoryUrl, applicationPath, workingDirectory,
+                        handoffFilePath, applicationArguments, expectedVersion, nullptr);
+    dialog.show();
+    return application.exec();
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QTemporaryDir;
+
+// A copy of an installation's files in a directory of its own outside the installation, taken
+// before the maintenance tool changes anything and copied back when the update fails.
+class UpdateBackup
+{
+public:
+    UpdateBackup();
+    ~UpdateBackup();
+
+    UpdateBackup(const UpdateBackup &) = delete;
+    UpdateBackup &operator=(const UpdateBackup &) = delete;
+
+    // Saves every file of installationDirectory except the top-level areas "downloads", "log"
+    // and "kestro-web-cache". On failure returns false with a user-facing text in error.
+    bool create(const QString &installationDirectory, QString &error);
+
+    // Copies every saved file back. True when there was nothing to restore or everything came
+    // back; on failure keeps the backup directory for good and says where it is in error.
+    bool restore(QString &error);
+
+    // For the workflow's callers and the tests: what the object holds now.
+    QString backupPath() const;
+    QStringList savedFiles() const { return files; }
+    bool isCreated() const { return created; }
+
+private:
+    static bool copyFile(const QString &source, const QString &target);
+
+    QString installationDirectory;
+    std::unique_ptr<QTemporaryDir> backupDirectory;
+    QStringList files;
+    bool created = false;
+};

@@ -1,0 +1,59 @@
+#include "update_installation.h"
+
+#include <QFile>
+#include <QVersionNumber>
+#include <QXmlStreamReader>
+
+namespace {
+
+constexpr qint64 MaximumFileSize = 4194304;
+
+bool isWholeVersionNumber(const QString &text, QVersionNumber &version)
+{
+    qsizetype suffixIndex = -1;
+    version = QVersionNumber::fromString(text, &suffixIndex);
+    return !version.isNull() && suffixIndex == text.size();
+}
+
+} // namespace
+
+namespace UpdateInstallation {
+
+bool matchesVersion(const QString &installationDirectory, const QString &expectedVersion)
+{
+    QFile file(installationDirectory + QLatin1String("/components.xml"));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    if (file.size() > MaximumFileSize)
+        return false;
+
+    QXmlStreamReader reader(&file);
+    QString installedVersion;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (!reader.isStartElement() || reader.name() != QLatin1String("Package"))
+            continue;
+
+        QString name;
+        QString version;
+        while (reader.readNextStartElement()) {
+            if (reader.name() == QLatin1String("Name"))
+                name = reader.readElementText(QXmlStreamReader::ErrorOnUnexpectedElement);
+            else if (reader.name() == QLatin1String("Version"))
+                version = reader.readElementText(QXmlStreamReader::ErrorOnUnexpectedElement);
+            else
+                reader.skipCurrentElement();
+        }
+        if (name == QLatin1String("com.norvatek.lumeral"))
+            installedVersion = version;
+    }
+
+    QVersionNumber expected;
+    QVersionNumber installed;
+    return reader.error() == QXmlStreamReader::NoError
+            && isWholeVersionNumber(expectedVersion, expected)
+            && isWholeVersionNumber(installedVersion, installed)
+            && QVersionNumber::compare(expected, installed) == 0;
+}
+
+} // namespace UpdateInstallation
