@@ -24,10 +24,15 @@ bool matchesVersion(const QString &installationDirectory, const QString &expecte
     QFile file(installationDirectory + QLatin1String("/components.xml"));
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    if (file.size() > MaximumFileSize)
+    return matchesVersion(file, expectedVersion);
+}
+
+bool matchesVersion(QIODevice &document, const QString &expectedVersion)
+{
+    if (document.size() > MaximumFileSize)
         return false;
 
-    QXmlStreamReader reader(&file);
+    QXmlStreamReader reader(&document);
     QString installedVersion;
     while (!reader.atEnd()) {
         reader.readNext();
