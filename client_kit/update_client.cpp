@@ -1,0 +1,80 @@
+#include "update_client.h"
+
+#include "update_handoff.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace {
+
+QString absolutePath(const QString &path)
+{
+    if (path.isEmpty() || QDir::isAbsolutePath(path))
+        return path;
+    return QDir::current().absoluteFilePath(path);
+}
+
+QString option(const char *name, const QString &value)
+{
+    return QLatin1String("--") + QLatin1String(name) + QLatin1Char('=') + value;
+}
+
+} // namespace
+
+namespace UpdateClient {
+
+QStringList helperArguments(const UpdateHelperSettings &settings)
+{
+    QStringList arguments = {
+            option("maintenance-tool", absolutePath(settings.maintenanceToolPath)),
+            option("repository", settings.repositoryUrl),
+            option("application", absolutePath(settings.applicationPath)),
+            option("working-directory", absolutePath(settings.workingDirectory)),
+    };
+    if (!settings.handoffFilePath.isEmpty())
+        arguments.append(option("handoff-file", absolutePath(settings.handoffFilePath)));
+    for (const QString &argument : settings.applicationArguments)
+        arguments.append(option("application-argument", argument));
+    if (!settings.expectedVersion.isEmpty())
+        arguments.append(option("expected-version", settings.expectedVersion));
+    return arguments;
+}
+
+bool startHelper(const UpdateHelperSettings &settings, QString &error, qint64 *processId)
+{
+    // The helper refuses an empty required value only after it has shown a message box.
+    const struct
+    {
+        const char *name;
+        const QString &value;
+    } required[] = {
+            {"helper path", settings.helperPath},
+            {"maintenance tool path", settings.maintenanceToolPath},
+            {"repository URL", settings.repositoryUrl},
+            {"application path", settings.applicationPath},
+            {"working directory", settings.workingDirectory},
+    };
+    for (const auto &value : required) {
+        if (value.value.isEmpty()) {
+            error = QStringLiteral("The %1 is empty.").arg(QLatin1String(value.name));
+            return false;
+        }
+    }
+
+    const QString handoffFilePath = absolutePath(settings.handoffFilePath);
+    if (!handoffFilePath.isEmpty() && !UpdateHandoff::clear(handoffFilePath)) {
+        error = QStringLiteral("Cannot empty the handoff file %1.").arg(handoffFilePath);
+        return false;
+    }
+
+    const QString helperPath = absolutePath(settings.helperPath);
+    if (!QProcess::startDetached(helperPath, helperArguments(settings),
+                                 absolutePath(settings.workingDirectory), processId)) {
+        error = QStringLiteral("Cannot start %1.").arg(helperPath);
+        return false;
+    }
+    return true;
+}
+
+} // namespace UpdateClient

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Everything updater_helper needs to update the client's installation and restart the client.
+struct UpdateHelperSettings
+{
+    QString helperPath;
+    QString maintenanceToolPath;
+    QString repositoryUrl;
+    // The client's own executable and its installation directory, which is also the directory
+    // the client is restarted in.
+    QString applicationPath;
+    QString workingDirectory;
+    // Empty: no start-up handoff; the helper then only waits for the client to exit.
+    QString handoffFilePath;
+    // The arguments the client is restarted with, in order; empty ones are kept.
+    QStringList applicationArguments;
+    // Empty: the helper does not check the installed version.
+    QString expectedVersion;
+};
+
+namespace UpdateClient {
+
+// The helper's command line. Every value travels in one argument as --name=value, so a value
+// that starts with "-" can never be taken for an option. Relative paths are made absolute
+// against the client's current directory, because the helper runs in the installation
+// directory. Optional values are left out when empty; the repository is passed unchanged.
+QStringList helperArguments(const UpdateHelperSettings &settings);
+
+// Empties the handoff file, so that no record of an earlier run can be taken for this one's,
+// and starts the helper detached, in the installation directory. On failure returns false with
+// an English description in `error`.
+bool startHelper(const UpdateHelperSettings &settings, QString &error, qint64 *processId = nullptr);
+
+} // namespace UpdateClient

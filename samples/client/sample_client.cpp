@@ -1,0 +1,225 @@
+#include "update_client.h"
+#include "update_handoff.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+enum ExitCode {
+    Success = 0,
+    HelperNotStarted = 1,
+    HelperFailed = 2,
+    HandoffTimedOut = 3,
+    HandoffNotWritten = 4,
+    UsageError = 64,
+};
+
+void print(const QString &text)
+{
+    fputs(qPrintable(text + QLatin1Char('\n')), stdout);
+    fflush(stdout);
+}
+
+void printError(const QString &text)
+{
+    fputs(qPrintable(text + QLatin1Char('\n')), stderr);
+}
+
+void stayRunning(qint64 milliseconds)
+{
+    if (milliseconds <= 0)
+        return;
+    print(QStringLiteral("Staying alive for %1 ms").arg(milliseconds));
+    QThread::msleep(ulong(milliseconds));
+}
+
+bool readMilliseconds(const QCommandLineParser &parser, const QCommandLineOption &option,
+                      qint64 &milliseconds)
+{
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    milliseconds = parser.value(option).toLongLong(&ok);
+    if (ok && milliseconds >= 0)
+        return true;
+    printError(QStringLiteral("--%1 wants a number of milliseconds.").arg(option.names().first()));
+    return false;
+}
+
+int runUpdate(const QStringList &arguments)
+{
+    const QCommandLineOption helperOption(QStringLiteral("helper"), QString(),
+                                          QStringLiteral("path"));
+    const QCommandLineOption toolOption(QStringLiteral("maintenance-tool"), QString(),
+                                        QStringLiteral("path"));
+    const QCommandLineOption repositoryOption(QStringLiteral("repository"), QString(),
+                                              QStringLiteral("url"));
+    const QCommandLineOption handoffOption(QStringLiteral("handoff-file"), QString(),
+                                           QStringLiteral("path"));
+    const QCommandLineOption versionOption(QStringLiteral("expected-version"), QString(),
+                                           QStringLiteral("version"));
+    const QCommandLineOption argumentOption(QStringLiteral("argument"), QString(),
+                                            QStringLiteral("argument"));
+    const QCommandLineOption noAnswerOption(QStringLiteral("no-answer"), QString());
+    const QCommandLineOption answerDelayOption(QStringLiteral("answer-delay-ms"), QString(),
+                                               QStringLiteral("ms"));
+    const QCommandLineOption answerTimeoutOption(QStringLiteral("answer-timeout-ms"), QString(),
+                                                 QStringLiteral("ms"));
+    const QCommandLineOption stayRunningOption(QStringLiteral("stay-running-ms"), QString(),
+                                               QStringLiteral("ms"));
+
+    QCommandLineParser parser;
+    parser.addOptions({helperOption, toolOption, repositoryOption, handoffOption, versionOption,
+                       argumentOption, noAnswerOption, answerDelayOption, answerTimeoutOption,
+                       stayRunningOption});
+    qint64 answerDelay = 0;
+    qint64 answerTimeout = UpdateHandoff::DefaultTimeout;
+    qint64 stayRunningTime = 0;
+    if (!parser.parse(arguments)) {
+        printError(parser.errorText());
+        return UsageError;
+    }
+    if (!parser.isSet(helperOption) || !parser.isSet(toolOption)
+        || !parser.isSet(repositoryOption)) {
+        printError(QStringLiteral("update needs --helper, --maintenance-tool and --repository."));
+        return UsageError;
+    }
+    if (!readMilliseconds(parser, answerDelayOption, answerDelay)
+        || !readMilliseconds(parser, answerTimeoutOption, answerTimeout)
+        || !readMilliseconds(parser, stayRunningOption, stayRunningTime))
+        return UsageError;
+
+    UpdateHelperSettings settings;
+    settings.helperPath = parser.value(helperOption);
+    settings.maintenanceToolPath = parser.value(toolOption);
+    settings.repositoryUrl = parser.value(repositoryOption);
+    settings.applicationPath = QCoreApplication::applicationFilePath();
+    settings.workingDirectory = QCoreApplication::applicationDirPath();
+    settings.handoffFilePath = parser.value(handoffOption);
+    settings.applicationArguments = parser.values(argumentOption);
+    settings.expectedVersion = parser.value(versionOption);
+
+    print(QStringLiteral("Starting %1 %2")
+                  .arg(settings.helperPath,
+                       UpdateClient::helperArguments(settings).join(QLatin1Char(' '))));
+    QString error;
+    qint64 helperProcessId = 0;
+    if (!UpdateClient::startHelper(settings, error, &helperProcessId)) {
+        printError(error);
+        return HelperNotStarted;
+    }
+    print(QStringLiteral("Helper started, process %1").arg(helperProcessId));
+
+    int exitCode = Success;
+    if (settings.handoffFilePath.isEmpty()) {
+        print(QStringLiteral("No handoff file"));
+    } else if (parser.isSet(noAnswerOption)) {
+        print(QStringLiteral("Not answering the handoff"));
+    } else {
+        if (answerDelay > 0) {
+            print(QStringLiteral("Waiting %1 ms before answering").arg(answerDelay));
+            QThread::msleep(ulong(answerDelay));
+        }
+        print(QStringLiteral("Waiting for the helper to be ready"));
+        const HandoffResult result
+                = UpdateHandoff::answer(settings.handoffFilePath, int(answerTimeout));
+        switch (result.outcome) {
+        case HandoffOutcome::Confirmed:
+            print(QStringLiteral("Handoff confirmed"));
+            break;
+        case HandoffOutcome::HelperFailed:
+            print(QStringLiteral("Update failed: %1").arg(result.errorMessage));
+            exitCode = HelperFailed;
+            break;
+        case HandoffOutcome::WriteFailed:
+            printError(QStringLiteral("Cannot write the handoff answer"));
+            exitCode = HandoffNotWritten;
+            break;
+        case HandoffOutcome::TimedOut:
+        case HandoffOutcome::Pending:
+            printError(QStringLiteral("The helper did not become ready"));
+            exitCode = HandoffTimedOut;
+            break;
+        }
+    }
+
+    stayRunning(stayRunningTime);
+    return exitCode;
+}
+
+// The value after `name` in the relaunch arguments, given as "name value" or "name=value".
+QString argumentValue(const QStringList &arguments, const QString &name)
+{
+    const QString prefix = name + QLatin1Char('=');
+    QString value;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        if (arguments.at(i) == name && i + 1 < arguments.size())
+            value = arguments.at(++i);
+        else if (arguments.at(i).startsWith(prefix))
+            value = arguments.at(i).mid(prefix.size());
+    }
+    return value;
+}
+
+void appendLaunchRecord(const QJsonObject &record)
+{
+    const QString recordPath = qEnvironmentVariable("SAMPLE_CLIENT_RECORD");
+    if (recordPath.isEmpty())
+        return;
+    QFile file(recordPath);
+    // One write per record, in append mode, so records of concurrent launches never interleave.
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+        file.write(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
+}
+
+int runLaunched(const QStringList &arguments)
+{
+    QJsonObject record;
+    record.insert(QStringLiteral("time"), double(QDateTime::currentMSecsSinceEpoch()));
+    record.insert(QStringLiteral("pid"), double(QCoreApplication::applicationPid()));
+    record.insert(QStringLiteral("program"), QCoreApplication::applicationFilePath());
+    record.insert(QStringLiteral("workingDirectory"), QDir::currentPath());
+    record.insert(QStringLiteral("arguments"), QJsonArray::fromStringList(arguments));
+    print(QStringLiteral("Launched in %1 with %2 argument(s)")
+                  .arg(QDir::currentPath())
+                  .arg(arguments.size()));
+
+    QString handoffFilePath = argumentValue(arguments, QStringLiteral("--handoff-file"));
+    if (handoffFilePath.isEmpty())
+        handoffFilePath = qEnvironmentVariable("SAMPLE_CLIENT_HANDOFF");
+    QString message;
+    if (!handoffFilePath.isEmpty() && UpdateHandoff::readError(handoffFilePath, message)) {
+        print(QStringLiteral("The last update failed: %1").arg(message));
+        record.insert(QStringLiteral("handoffError"), message);
+    }
+    appendLaunchRecord(record);
+
+    qint64 stayRunningTime = 0;
+    const QString stayRunningText = argumentValue(arguments, QStringLiteral("--stay-running-ms"));
+    if (!stayRunningText.isEmpty())
+        stayRunningTime = stayRunningText.toLongLong();
+    stayRunning(stayRunningTime);
+    return Success;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = application.arguments();
+    if (arguments.size() > 1 && arguments.at(1) == QLatin1String("update"))
+        return runUpdate(arguments.mid(1));
+    return runLaunched(arguments.mid(1));
+}

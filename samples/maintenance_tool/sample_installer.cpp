@@ -1,0 +1,120 @@
+#include "sample_installer.h"
+
+#include "sample_repository.h"
+#include "tool_output.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QThread>
+
+namespace {
+
+constexpr qint64 CopyChunkSize = 1048576;
+
+} // namespace
+
+SampleInstaller::SampleInstaller(const QString &installationDirectory, ToolOutput &output)
+    : installationDirectory(installationDirectory), output(output)
+{ }
+
+bool SampleInstaller::installPayload(const SampleRepository &repository, QString &error)
+{
+    const QDir payload(repository.payloadPath());
+    if (!payload.exists())
+        return true;
+
+    // Sorted, so that a run interrupted after a delay has changed a predictable set of files.
+    QStringList entries;
+    QDirIterator it(payload.path(), QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries.append(payload.relativeFilePath(it.next()));
+    entries.sort();
+
+    const QDir installation(installationDirectory);
+    for (const QString &relativePath : entries) {
+        const QString source = payload.filePath(relativePath);
+        const QString target = installation.filePath(relativePath);
+        if (QFileInfo(source).isDir()) {
+            if (!installation.mkpath(relativePath)) {
+                error = QStringLiteral("Cannot create the directory %1").arg(relativePath);
+                return false;
+            }
+            continue;
+        }
+
+        output.line(QStringLiteral("Installing payload/%1").arg(relativePath));
+        if (!installation.mkpath(QFileInfo(relativePath).path())
+            || !copyFile(source, target, error))
+            return false;
+        if (repository.delayMs > 0)
+            QThread::msleep(ulong(repository.delayMs));
+    }
+    return true;
+}
+
+bool SampleInstaller::removePaths(const QStringList &relativePaths, QString &error)
+{
+    const QDir installation(installationDirectory);
+    for (const QString &relativePath : relativePaths) {
+        const QString path = installation.filePath(relativePath);
+        const QFileInfo info(path);
+        if (!info.exists() && !info.isSymLink()) {
+            output.line(QStringLiteral("Removing %1: not installed").arg(relativePath));
+            continue;
+        }
+        output.line(QStringLiteral("Removing %1").arg(relativePath));
+        const bool removed = info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively()
+                                                               : QFile::remove(path);
+        if (!removed) {
+            error = QStringLiteral("Cannot remove %1").arg(relativePath);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SampleInstaller::installComponents(const SampleRepository &repository, QString &error)
+{
+    if (!QFileInfo::exists(repository.componentsPath()))
+        return true;
+    output.line(QStringLiteral("Installing components.xml"));
+    return copyFile(repository.componentsPath(),
+                    QDir(installationDirectory).filePath(QStringLiteral("components.xml")), error);
+}
+
+bool SampleInstaller::copyFile(const QString &source, const QString &target, QString &error)
+{
+    QFile input(source);
+    if (!input.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("Cannot read %1: %2").arg(source, input.errorString());
+        return false;
+    }
+
+    QSaveFile output(target);
+    if (!output.open(QIODevice::WriteOnly)) {
+        error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
+        return false;
+    }
+    while (!input.atEnd()) {
+        const QByteArray chunk = input.read(CopyChunkSize);
+        if (chunk.isEmpty()) {
+            if (input.error() == QFileDevice::NoError)
+                break;
+            error = QStringLiteral("Cannot read %1: %2").arg(source, input.errorString());
+            return false;
+        }
+        if (output.write(chunk) != chunk.size()) {
+            error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
+            return false;
+        }
+    }
+    if (!output.setPermissions(input.permissions()) || !output.commit()) {
+        error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class ToolOutput;
+struct SampleRepository;
+
+// Applies a sample repository to the installation directory: the payload files, then the
+// removals, then components.xml last, so an interrupted run never records a version whose
+// files are not all in place.
+class SampleInstaller
+{
+public:
+    SampleInstaller(const QString &installationDirectory, ToolOutput &output);
+
+    // Copies every file under payload/ to the same relative path in the installation, sleeping
+    // `delayMs` after each one.
+    bool installPayload(const SampleRepository &repository, QString &error);
+    bool removePaths(const QStringList &relativePaths, QString &error);
+    bool installComponents(const SampleRepository &repository, QString &error);
+
+private:
+    // The target is replaced in one step and gets the source's permission bits.
+    static bool copyFile(const QString &source, const QString &target, QString &error);
+
+    QString installationDirectory;
+    ToolOutput &output;
+};

@@ -1,0 +1,155 @@
+#include "sample_installer.h"
+#include "sample_repository.h"
+#include "tool_output.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <cstdlib>
+
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
+
+namespace {
+
+constexpr int UsageExitCode = 64;
+constexpr int FailureExitCode = 1;
+constexpr int WaitPollInterval = 20;
+
+const char Usage[] = "Usage: sample_maintenance_tool --cache-path DIR --set-temp-repository REPO "
+                     "--default-answer --accept-licenses --confirm-command update\n";
+
+// Accepts only the command line the update helper builds, value for value in its order.
+bool parseArguments(const QStringList &arguments, QString &repository)
+{
+    if (arguments.size() != 8)
+        return false;
+    const bool shapeMatches = arguments.at(0) == QLatin1String("--cache-path")
+            && !arguments.at(1).isEmpty()
+            && arguments.at(2) == QLatin1String("--set-temp-repository")
+            && !arguments.at(3).isEmpty() && arguments.at(4) == QLatin1String("--default-answer")
+            && arguments.at(5) == QLatin1String("--accept-licenses")
+            && arguments.at(6) == QLatin1String("--confirm-command")
+            && arguments.at(7) == QLatin1String("update");
+    if (shapeMatches)
+        repository = arguments.at(3);
+    return shapeMatches;
+}
+
+// One value per record line: backslashes, line feeds and carriage returns are escaped so that
+// any argument fits on its line.
+QByteArray recordValue(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.replace('\\', "\\\\").replace('\n', "\\n").replace('\r', "\\r");
+    return bytes;
+}
+
+void appendRecord(const QByteArray &lines)
+{
+    const QString recordPath = qEnvironmentVariable("SAMPLE_TOOL_RECORD");
+    if (recordPath.isEmpty())
+        return;
+    QFile record(recordPath);
+    if (record.open(QIODevice::WriteOnly | QIODevice::Append))
+        record.write(lines);
+}
+
+void recordStart(const QStringList &arguments)
+{
+    QByteArray lines = "started " + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '\n';
+    for (const QString &argument : arguments)
+        lines += "argument " + recordValue(argument) + '\n';
+    lines += "working-directory " + recordValue(QDir::currentPath()) + '\n';
+    appendRecord(lines);
+}
+
+void recordFinish(const QByteArray &outcome)
+{
+    appendRecord("finished " + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + ' '
+                 + outcome + '\n');
+}
+
+int fail(ToolOutput &output, const QString &error)
+{
+    output.errorLine(QStringLiteral("Error: %1").arg(error));
+    recordFinish("exit " + QByteArray::number(FailureExitCode));
+    return FailureExitCode;
+}
+
+[[noreturn]] void crash()
+{
+    recordFinish("crash");
+#ifdef Q_OS_LINUX
+    // A core file could land in the installation, which is the working directory.
+    prctl(PR_SET_DUMPABLE, 0);
+#endif
+    std::abort();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = application.arguments().mid(1);
+
+    QString repositoryLocation;
+    if (!parseArguments(arguments, repositoryLocation)) {
+        fputs(Usage, stderr);
+        return UsageExitCode;
+    }
+
+    recordStart(arguments);
+    ToolOutput output;
+    const QString installationDirectory = QDir::currentPath();
+
+    SampleRepository repository;
+    QString error;
+    if (!SampleRepository::load(repositoryLocation, repository, error))
+        return fail(output, error);
+
+    if (repository.startDelayMs > 0)
+        QThread::msleep(ulong(repository.startDelayMs));
+
+    output.line(QStringLiteral("Updating %1 from %2").arg(installationDirectory, repository.path));
+    output.errorLine(QStringLiteral("Using repository %1").arg(repositoryLocation));
+
+    if (repository.markers) {
+        output.line(QStringLiteral("stopProcessesForUpdates"));
+        output.errorLine(QStringLiteral("Update aborted!"));
+    }
+
+    if (repository.applyPayload) {
+        SampleInstaller installer(installationDirectory, output);
+        if (!installer.installPayload(repository, error)
+            || !installer.removePaths(repository.remove, error)
+            || !installer.installComponents(repository, error))
+            return fail(output, error);
+    } else {
+        output.line(QStringLiteral("Payload not applied"));
+    }
+
+    if (repository.floodBytes > 0) {
+        output.flood(repository.floodBytes);
+        output.line(QString());
+    }
+
+    if (!repository.waitForFile.isEmpty()) {
+        output.line(QStringLiteral("Waiting for %1").arg(repository.waitForFile));
+        while (!QFileInfo::exists(repository.waitForFile))
+            QThread::msleep(WaitPollInterval);
+    }
+
+    if (repository.crash)
+        crash();
+
+    output.line(QStringLiteral("Finished with exit code %1").arg(repository.exitCode));
+    recordFinish("exit " + QByteArray::number(repository.exitCode));
+    return repository.exitCode;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// A sample update repository: a local directory with the new components.xml, a payload/ tree
+// copied over the installation, and an optional repository.ini that declares how the tool
+// behaves while it installs them.
+struct SampleRepository
+{
+    // `location` is a directory path or a file:// URL of one. Every declared value is checked
+    // here, so a bad repository is refused before the installation is touched.
+    static bool load(const QString &location, SampleRepository &repository, QString &error);
+
+    QString componentsPath() const;
+    QString payloadPath() const;
+
+    QString path;
+    int exitCode = 0;
+    bool applyPayload = true;
+    QStringList remove;
+    bool markers = false;
+    bool crash = false;
+    qint64 floodBytes = 0;
+    int delayMs = 0;
+    int startDelayMs = 0;
+    QString waitForFile;
+};
