@@ -55,18 +55,14 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
                            QString applicationPath, QString workingDirectory,
                            QString handoffFilePath, QStringList applicationArguments,
                            QString expectedVersion, QWidget *parent)
-    : QDialog(parent)
-    , maintenanceToolPath(std::move(maintenanceToolPath))
-    , repositoryUrl(std::move(repositoryUrl))
-    , applicationPath(std::move(applicationPath))
-    , workingDirectory(std::move(workingDirectory))
-    , handoffFilePath(std::move(handoffFilePath))
-    , applicationArguments(std::move(applicationArguments))
-    , expectedVersion(std::move(expectedVersion))
-    , statusLabel(new QLabel(tr("Выполняется обновление Corvane. Пожалуйста, подождите..."), this))
-    , progressBar(new QProgressBar(this))
-    , closeButton(new QPushButton(tr("Закрыть"), this))
-    , process(new QProcess(this))
+    : QDialog(parent), maintenanceToolPath(std::move(maintenanceToolPath)),
+      repositoryUrl(std::move(repositoryUrl)), applicationPath(std::move(applicationPath)),
+      workingDirectory(std::move(workingDirectory)), handoffFilePath(std::move(handoffFilePath)),
+      applicationArguments(std::move(applicationArguments)),
+      expectedVersion(std::move(expectedVersion)),
+      statusLabel(new QLabel(tr("Выполняется обновление Corvane. Пожалуйста, подождите..."), this)),
+      progressBar(new QProgressBar(this)), closeButton(new QPushButton(tr("Закрыть"), this)),
+      process(new QProcess(this))
 {
     setWindowTitle(tr("Обновление Corvane"));
     setFixedSize(500, 150);
@@ -216,8 +212,7 @@ void UpdateDialog::waitForConfirmation()
 
 void UpdateDialog::waitForApplicationExit()
 {
-    const RunningProcesses result =
-            UpdateProcesses::running(QFileInfo(applicationPath).fileName());
+    const RunningProcesses result = UpdateProcesses::running(QFileInfo(applicationPath).fileName());
 
     if (result.windowsError != 0) {
         finishWithError(tr("Не удалось проверить завершение клиента (ошибка Windows %1).")
@@ -263,10 +258,10 @@ void UpdateDialog::startUpdate()
 
     statusLabel->setText(tr("Выполняется обновление Corvane. Пожалуйста, подождите..."));
     const QStringList arguments = {
-        QStringLiteral("--cache-path"),        temporaryDirectory.path(),
-        QStringLiteral("--set-temp-repository"), repositoryUrl,
-        QStringLiteral("--default-answer"),    QStringLiteral("--accept-licenses"),
-        QStringLiteral("--confirm-command"),   QStringLiteral("update"),
+            QStringLiteral("--cache-path"),          temporaryDirectory.path(),
+            QStringLiteral("--set-temp-repository"), repositoryUrl,
+            QStringLiteral("--default-answer"),      QStringLiteral("--accept-licenses"),
+            QStringLiteral("--confirm-command"),     QStringLiteral("update"),
     };
     process->start(maintenanceToolPath, arguments, QIODevice::ReadWrite);
 }
@@ -357,7 +352,8 @@ void UpdateDialog::finishWithError(const QString &message, bool restartApplicati
 
     if (!restartApplication)
         return;
-    const RunningProcesses running = UpdateProcesses::running(QFileInfo(applicationPath).fileName());
+    const RunningProcesses running
+            = UpdateProcesses::running(QFileInfo(applicationPath).fileName());
     if (running.windowsError != 0 || !running.processIds.isEmpty())
         return;
     if (!QProcess::startDetached(applicationPath, applicationArguments, workingDirectory))

@@ -26,8 +26,9 @@ class UpdateDialog : public QDialog
 {
 public:
     UpdateDialog(QString maintenanceToolPath, QString repositoryUrl, QString applicationPath,
-                 QString workingDirectory, QString handoffFilePath, QStringList applicationArguments,
-                 QString expectedVersion, QWidget *parent = nullptr);
+                 QString workingDirectory, QString handoffFilePath,
+                 QStringList applicationArguments, QString expectedVersion,
+                 QWidget *parent = nullptr);
     ~UpdateDialog() override;
 
 protected:

@@ -24,9 +24,9 @@ int main(int argc, char **argv)
     const QCommandLineOption applicationOption(QStringLiteral("application"),
                                                QStringLiteral("Path to Corvane.exe."),
                                                QStringLiteral("path"));
-    const QCommandLineOption workingDirectoryOption(QStringLiteral("working-directory"),
-                                                    QStringLiteral("Application working directory."),
-                                                    QStringLiteral("path"));
+    const QCommandLineOption workingDirectoryOption(
+            QStringLiteral("working-directory"), QStringLiteral("Application working directory."),
+            QStringLiteral("path"));
     const QCommandLineOption handoffFileOption(QStringLiteral("handoff-file"),
                                                QStringLiteral("Private startup handshake file."),
                                                QStringLiteral("path"));
@@ -35,11 +35,11 @@ int main(int argc, char **argv)
             QStringLiteral("Argument preserved when restarting the client (repeatable)."),
             QStringLiteral("argument"));
     const QCommandLineOption expectedVersionOption(
-            QStringLiteral("expected-version"), QStringLiteral("Expected installed package version."),
-            QStringLiteral("version"));
-    parser.addOptions({ maintenanceToolOption, repositoryOption, applicationOption,
-                        workingDirectoryOption, handoffFileOption, applicationArgumentOption,
-                        expectedVersionOption });
+            QStringLiteral("expected-version"),
+            QStringLiteral("Expected installed package version."), QStringLiteral("version"));
+    parser.addOptions({maintenanceToolOption, repositoryOption, applicationOption,
+                       workingDirectoryOption, handoffFileOption, applicationArgumentOption,
+                       expectedVersionOption});
 
     parser.process(application);
 
@@ -49,7 +49,7 @@ int main(int argc, char **argv)
     const QString workingDirectory = parser.value(workingDirectoryOption);
 
     for (const QString *required :
-         { &maintenanceToolPath, &repositoryUrl, &applicationPath, &workingDirectory }) {
+         {&maintenanceToolPath, &repositoryUrl, &applicationPath, &workingDirectory}) {
         if (required->isEmpty()) {
             QMessageBox::critical(nullptr, QObject::tr("Обновление Corvane"),
                                   QObject::tr("Не заданы обязательные параметры обновления."),

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+// A private X server for the black-box tests: the real binary opens real windows on it and
+// xdotool presses keys there, as a user would.
+class XvfbServer
+{
+public:
+    XvfbServer() = default;
+    ~XvfbServer();
+
+    XvfbServer(const XvfbServer &) = delete;
+    XvfbServer &operator=(const XvfbServer &) = delete;
+
+    bool start(QString &error);
+    QString display() const { return displayName; }
+
+private:
+    QProcess server;
+    QString displayName;
+};
+
+// Runs one xdotool command on the given display; returns its standard output, trimmed.
+// ok is false when the command failed or timed out.
+QString xdotool(const QString &display, const QStringList &arguments, bool *ok = nullptr,
+                int timeoutMs = 15000);
+
+// Finds the window whose title is exactly title (waits up to timeoutMs), focuses it and presses
+// key. Returns false when no such window appeared.
+bool pressKeyInWindow(const QString &display, const QString &title, const QString &key,
+                      int timeoutMs = 15000);
+
+// The ids of the windows titled exactly title that are mapped now.
+QStringList findWindows(const QString &display, const QString &title);
