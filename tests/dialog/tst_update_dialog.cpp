@@ -94,6 +94,7 @@ class TestUpdateDialog : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -136,6 +137,12 @@ private:
     QString clientRecord;
     QString toolRecord;
 };
+
+void TestUpdateDialog::initTestCase()
+{
+    // The helper's name also names the update's temporary directory.
+    QCoreApplication::setApplicationName(QStringLiteral("Corvane Updater"));
+}
 
 void TestUpdateDialog::init()
 {
@@ -363,14 +370,16 @@ void TestUpdateDialog::successfulUpdateRelaunchesTheClient()
     QVERIFY(!QFileInfo::exists(installation.directory + QStringLiteral("/data/removed.txt")));
 
     // The tool got its eight arguments, with the update's own temporary directory as cache.
-    const QList<QByteArray> toolLines = readFile(toolRecord).split('\n');
-    const QByteArray expectedArguments
-            = QByteArrayList {"--cache-path",          dialog->temporaryDirectory.path().toUtf8(),
-                              "--set-temp-repository", installation.repository.toUtf8(),
-                              "--default-answer",      "--accept-licenses",
-                              "--confirm-command",     "update"}
-                      .join('\n');
-    QVERIFY2(readFile(toolRecord).contains(expectedArguments), readFile(toolRecord).constData());
+    const QByteArrayList toolArguments
+            = {"--cache-path",          dialog->temporaryDirectory.path().toUtf8(),
+               "--set-temp-repository", installation.repository.toUtf8(),
+               "--default-answer",      "--accept-licenses",
+               "--confirm-command",     "update"};
+    QByteArray expectedRecord;
+    for (const QByteArray &argument : toolArguments)
+        expectedRecord += "argument " + argument + '\n';
+    expectedRecord += "working-directory " + installation.directory.toUtf8() + '\n';
+    QVERIFY2(readFile(toolRecord).contains(expectedRecord), readFile(toolRecord).constData());
 
     const QByteArray log = updateLog();
     QVERIFY2(log.startsWith("Repository: " + installation.repository.toUtf8()
@@ -568,7 +577,9 @@ void TestUpdateDialog::preparationFailuresLeaveAnErrorRecordAndNoRelaunch()
     } else if (failure == QLatin1String("tempdir")) {
         // The lock lives in the temporary directory too: let the lock succeed, but not the
         // update's own directory made at construction.
-        qputenv("TMPDIR", QFile::encodeName(root->filePath(QStringLiteral("missing"))));
+        const QString notADirectory = root->filePath(QStringLiteral("not-a-directory"));
+        QVERIFY(writeFile(notADirectory, "file"));
+        qputenv("TMPDIR", QFile::encodeName(notADirectory));
     }
 
     dialog = std::make_unique<UpdateDialog>(toolPath, installation.repository, clientPath,
