@@ -1,6 +1,7 @@
 #include "update_installation.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QVersionNumber>
 #include <QXmlStreamReader>
 
@@ -21,7 +22,12 @@ namespace UpdateInstallation {
 
 bool matchesVersion(const QString &installationDirectory, const QString &expectedVersion)
 {
-    QFile file(installationDirectory + QLatin1String("/components.xml"));
+    const QString path = installationDirectory + QLatin1String("/components.xml");
+    // Regular files only: opening a FIFO for reading waits for a writer for ever, and a device
+    // reports no size to hold against the cap.
+    if (!QFileInfo(path).isFile())
+        return false;
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
     return matchesVersion(file, expectedVersion);
