@@ -1,5 +1,7 @@
 #include "update_backup.h"
 
+#include "backup_file_copy.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -8,8 +10,6 @@
 #include <QTemporaryDir>
 
 namespace {
-
-constexpr qint64 ChunkSize = 1048576;
 
 bool isSkippedTopLevelArea(const QString &relativePath)
 {
@@ -44,7 +44,8 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &error)
     this->installationDirectory = installationDirectory;
 
     QDir parent(QDir::tempPath());
-    const QString installationKey = QFileInfo(installationDirectory).canonicalFilePath().toCaseFolded();
+    const QString installationKey
+            = QFileInfo(installationDirectory).canonicalFilePath().toCaseFolded();
     while (liesInside(parent.canonicalPath().toCaseFolded(), installationKey)) {
         if (!parent.cdUp()) {
             error = QStringLiteral("Не удалось выбрать каталог резервной копии вне установки.");
@@ -91,7 +92,8 @@ bool UpdateBackup::restore(QString &error)
 
     const QDir installation(installationDirectory);
     for (const QString &relativePath : std::as_const(files)) {
-        if (!copyFile(backupDirectory->filePath(relativePath), installation.filePath(relativePath))) {
+        if (!copyFile(backupDirectory->filePath(relativePath),
+                      installation.filePath(relativePath))) {
             backupDirectory->setAutoRemove(false);
             error = QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2")
                             .arg(relativePath, backupDirectory->path());
@@ -106,33 +108,15 @@ bool UpdateBackup::restore(QString &error)
 bool UpdateBackup::copyFile(const QString &source, const QString &target)
 {
     QFile input(source);
-    if (!input.open(QIODevice::ReadOnly))
+    if (!input.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
 
     if (!QDir().mkpath(QFileInfo(target).absolutePath()))
         return false;
 
     QSaveFile output(target);
-    if (!output.open(QIODevice::WriteOnly))
+    if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
 
-#ifndef Q_OS_WIN
-    // A new file gets default permissions from Qt; carry the source's bits so that executables
-    // stay executable in the backup and after a restore. Set on the save file's own temporary
-    // file, so the target never exists with the wrong bits.
-    if (!output.setPermissions(input.permissions()))
-        return false;
-#endif
-
-    QByteArray buffer(ChunkSize, Qt::Uninitialized);
-    for (;;) {
-        const qint64 read = input.read(buffer.data(), ChunkSize);
-        if (read < 0 || input.error() != QFileDevice::NoError)
-            return false;
-        if (read == 0)
-            break;
-        if (output.write(buffer.constData(), read) != read)
-            return false;
-    }
-    return output.commit();
+    return BackupFileCopy::copyContents(input, output) && output.commit();
 }
