@@ -1,0 +1,130 @@
+// Times one UpdateBackup::create or UpdateBackup::restore of an installation, for bench/run.
+//
+//   bench_backup create INSTALLATION [--cold]
+//   bench_backup restore INSTALLATION [--cold]
+//
+// The backup directory goes where the helper puts it, below QDir::tempPath(): bench/run points
+// TMPDIR at a directory on the same file system as the installation. "restore" first takes a
+// backup (not timed), moves the installation aside so that every file is written anew, as with
+// "cp -r" into a fresh directory, times the restore, checks it and moves the original back.
+// --cold drops the page cache before the timed part. Prints one line of JSON.
+
+#include "update_backup.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+struct TreeSize
+{
+    qint64 files = 0;
+    qint64 bytes = 0;
+};
+
+TreeSize measureTree(const QString &directory)
+{
+    TreeSize size;
+    QDirIterator it(directory, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++size.files;
+        size.bytes += it.fileInfo().size();
+    }
+    return size;
+}
+
+// Writeback left over from the setup would otherwise land in the timed part.
+bool settle(bool cold)
+{
+    ::sync();
+    if (!cold)
+        return true;
+    QFile dropCaches(QStringLiteral("/proc/sys/vm/drop_caches"));
+    return dropCaches.open(QIODevice::WriteOnly) && dropCaches.write("3\n") == 2;
+}
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "bench_backup: %s\n", qPrintable(message));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() < 3
+        || (arguments.at(1) != QLatin1String("create")
+            && arguments.at(1) != QLatin1String("restore")))
+        return fail(QStringLiteral("usage: bench_backup create|restore INSTALLATION [--cold]"));
+    const QString operation = arguments.at(1);
+    const QString installation = QDir(arguments.at(2)).absolutePath();
+    const bool cold = arguments.contains(QLatin1String("--cold"));
+
+    const TreeSize expected = measureTree(installation);
+    if (expected.files == 0)
+        return fail(QStringLiteral("no files in %1").arg(installation));
+
+    UpdateBackup backup;
+    QString error;
+    QElapsedTimer timer;
+    qint64 elapsedNs = 0;
+    if (operation == QLatin1String("create")) {
+        if (!settle(cold))
+            return fail(QStringLiteral("cannot drop the page cache"));
+        timer.start();
+        const bool created = backup.create(installation, error);
+        elapsedNs = timer.nsecsElapsed();
+        if (!created)
+            return fail(error);
+        const TreeSize copied = measureTree(backup.backupPath());
+        if (copied.files != expected.files || copied.bytes != expected.bytes)
+            return fail(QStringLiteral("the backup holds %1 files and %2 bytes, not %3 and %4")
+                                .arg(copied.files)
+                                .arg(copied.bytes)
+                                .arg(expected.files)
+                                .arg(expected.bytes));
+    } else {
+        if (!backup.create(installation, error))
+            return fail(error);
+        const QString away = installation + QStringLiteral(".away");
+        if (QFileInfo::exists(away) || !QDir().rename(installation, away))
+            return fail(QStringLiteral("cannot move %1 aside").arg(installation));
+        if (!settle(cold)) {
+            QDir().rename(away, installation);
+            return fail(QStringLiteral("cannot drop the page cache"));
+        }
+        timer.start();
+        const bool restored = backup.restore(error);
+        elapsedNs = timer.nsecsElapsed();
+        const TreeSize copied = measureTree(installation);
+        const bool moved
+                = QDir(installation).removeRecursively() && QDir().rename(away, installation);
+        if (!restored)
+            return fail(error);
+        if (!moved)
+            return fail(QStringLiteral("cannot move %1 back from %2").arg(installation, away));
+        if (copied.files != expected.files || copied.bytes != expected.bytes)
+            return fail(QStringLiteral("the restore wrote %1 files and %2 bytes, not %3 and %4")
+                                .arg(copied.files)
+                                .arg(copied.bytes)
+                                .arg(expected.files)
+                                .arg(expected.bytes));
+    }
+
+    std::printf("{\"operation\": \"%s\", \"seconds\": %.6f, \"files\": %lld, \"bytes\": %lld}\n",
+                qPrintable(operation), double(elapsedNs) / 1e9, expected.files, expected.bytes);
+    return 0;
+}
