@@ -28,6 +28,20 @@ bool liesInside(const QString &candidateKey, const QString &installationKey)
     return candidateKey.startsWith(prefix);
 }
 
+// False when the file or one of its directories below the installation root is now a symbolic
+// link, as a failed update may leave one: a save file writes through links, so the copy would
+// change a file outside the installation instead of putting the saved one back.
+bool reachesOnlyIntoInstallation(const QDir &installation, const QString &relativePath)
+{
+    qsizetype slash = -1;
+    do {
+        slash = relativePath.indexOf(QLatin1Char('/'), slash + 1);
+        if (QFileInfo(installation.filePath(relativePath.left(slash))).isSymLink())
+            return false;
+    } while (slash >= 0);
+    return true;
+}
+
 } // namespace
 
 UpdateBackup::UpdateBackup() = default;
@@ -43,7 +57,14 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &error)
 {
     this->installationDirectory = installationDirectory;
 
-    QDir parent(QDir::tempPath());
+    // Qt gives an empty path when TMPDIR names a missing directory, and an empty QDir is the
+    // working directory: the copy of the installation would land wherever the program was started.
+    const QString temporaryPath = QDir::tempPath();
+    if (temporaryPath.isEmpty()) {
+        error = QStringLiteral("Не удалось создать каталог резервной копии.");
+        return false;
+    }
+    QDir parent(temporaryPath);
     const QString installationKey
             = QFileInfo(installationDirectory).canonicalFilePath().toCaseFolded();
     while (liesInside(parent.canonicalPath().toCaseFolded(), installationKey)) {
@@ -92,8 +113,9 @@ bool UpdateBackup::restore(QString &error)
 
     const QDir installation(installationDirectory);
     for (const QString &relativePath : std::as_const(files)) {
-        if (!copyFile(backupDirectory->filePath(relativePath),
-                      installation.filePath(relativePath))) {
+        if (!reachesOnlyIntoInstallation(installation, relativePath)
+            || !copyFile(backupDirectory->filePath(relativePath),
+                         installation.filePath(relativePath))) {
             backupDirectory->setAutoRemove(false);
             error = QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2")
                             .arg(relativePath, backupDirectory->path());
