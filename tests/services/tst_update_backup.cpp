@@ -392,8 +392,9 @@ void tst_UpdateBackup::entriesThatAreNotRegularFilesStopTheBackup()
 {
     QFETCH(QString, kind);
     QFETCH(QString, path);
-    QVERIFY(writeFile(installation + u"/a.txt"_s, "a"));
-    QVERIFY(writeFile(installation + u"/sub/b.txt"_s, "b"));
+    const QStringList regularFiles {u"a.txt"_s, u"sub/b.txt"_s, u"c.txt"_s, u"d/e.txt"_s};
+    for (const QString &file : regularFiles)
+        QVERIFY(writeFile(installation + QLatin1Char('/') + file, "before"));
 
     const QString entry = installation + QLatin1Char('/') + path;
     QVERIFY(QDir().mkpath(QFileInfo(entry).absolutePath()));
@@ -406,19 +407,32 @@ void tst_UpdateBackup::entriesThatAreNotRegularFilesStopTheBackup()
     else
         QVERIFY(makeSocket(entry));
 
+    // The same walk over an unchanged directory yields the same order: the files before the
+    // entry are saved, none after it.
+    QStringList walk;
+    QDirIterator it(installation, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        walk.append(QDir(installation).relativeFilePath(it.next()));
+    QVERIFY(walk.contains(path));
+    const QStringList savedBefore = walk.mid(0, walk.indexOf(path));
+
     auto backup = std::make_unique<UpdateBackup>();
     QString error = untouched;
     QVERIFY(!backup->create(installation, error));
     QCOMPARE(error, backupFailure.arg(path));
     QVERIFY(!backup->isCreated());
-    QVERIFY(!backup->savedFiles().contains(path));
+    QCOMPARE(backup->savedFiles(), savedBefore);
+    QCOMPARE(filesBelow(backup->backupPath()), sorted(savedBefore));
 
     // The partial copy must never be restored over the installation.
-    QVERIFY(writeFile(installation + u"/a.txt"_s, "changed"));
+    for (const QString &file : regularFiles)
+        QVERIFY(writeFile(installation + QLatin1Char('/') + file, "after"));
     error = untouched;
     QVERIFY(backup->restore(error));
     QCOMPARE(error, untouched);
-    QCOMPARE(readFile(installation + u"/a.txt"_s), QByteArray("changed"));
+    for (const QString &file : regularFiles)
+        QCOMPARE(readFile(installation + QLatin1Char('/') + file), QByteArray("after"));
 
     const QString backupPath = backup->backupPath();
     QVERIFY(QFileInfo(backupPath).isDir());
