@@ -69,8 +69,17 @@ bool startHelper(const UpdateHelperSettings &settings, QString &error, qint64 *p
     }
 
     const QString helperPath = absolutePath(settings.helperPath);
-    if (!QProcess::startDetached(helperPath, helperArguments(settings),
-                                 absolutePath(settings.workingDirectory), processId)) {
+    QProcess helper;
+    helper.setProgram(helperPath);
+    helper.setArguments(helperArguments(settings));
+    helper.setWorkingDirectory(absolutePath(settings.workingDirectory));
+    // The helper outlives the client. Left to inherit the client's standard streams, it (and the
+    // client it restarts) would write into pipes that may close when the client exits, and be
+    // killed by SIGPIPE.
+    helper.setStandardInputFile(QProcess::nullDevice());
+    helper.setStandardOutputFile(QProcess::nullDevice());
+    helper.setStandardErrorFile(QProcess::nullDevice());
+    if (!helper.startDetached(processId)) {
         error = QStringLiteral("Cannot start %1.").arg(helperPath);
         return false;
     }

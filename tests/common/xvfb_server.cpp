@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QThread>
 
 XvfbServer::~XvfbServer()
@@ -70,21 +69,31 @@ QString xdotool(const QString &display, const QStringList &arguments, bool *ok, 
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-QStringList findWindows(const QString &display, const QString &title)
+QStringList findWindows(const QString &display, const QString &title, qint64 processId)
 {
-    const QString pattern = QLatin1Char('^') + QRegularExpression::escape(title) + QLatin1Char('$');
-    const QString output = xdotool(display,
-                                   {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                    QStringLiteral("--name"), pattern});
-    return output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // xdotool takes a POSIX extended expression: escape its special characters only, so the
+    // Cyrillic letters of a title reach it as plain UTF-8.
+    QString pattern = QStringLiteral("^");
+    for (const QChar c : title) {
+        if (QStringLiteral(".[]{}()*+?^$|\\").contains(c))
+            pattern += QLatin1Char('\\');
+        pattern += c;
+    }
+    pattern += QLatin1Char('$');
+
+    QStringList arguments = { QStringLiteral("search"), QStringLiteral("--onlyvisible") };
+    if (processId != 0)
+        arguments << QStringLiteral("--pid") << QString::number(processId);
+    arguments << QStringLiteral("--name") << pattern;
+    return xdotool(display, arguments).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 bool pressKeyInWindow(const QString &display, const QString &title, const QString &key,
-                      int timeoutMs)
+                      int timeoutMs, qint64 processId)
 {
     QDeadlineTimer deadline(timeoutMs);
     QStringList windows;
-    while ((windows = findWindows(display, title)).isEmpty()) {
+    while ((windows = findWindows(display, title, processId)).isEmpty()) {
         if (deadline.hasExpired())
             return false;
         QThread::msleep(50);

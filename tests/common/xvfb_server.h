@@ -28,9 +28,11 @@ QString xdotool(const QString &display, const QStringList &arguments, bool *ok =
                 int timeoutMs = 15000);
 
 // Finds the window whose title is exactly title (waits up to timeoutMs), focuses it and presses
-// key. Returns false when no such window appeared.
+// key. A processId other than 0 limits the search to that process's windows. Returns false when
+// no such window appeared.
 bool pressKeyInWindow(const QString &display, const QString &title, const QString &key,
-                      int timeoutMs = 15000);
+                      int timeoutMs = 15000, qint64 processId = 0);
 
-// The ids of the windows titled exactly title that are mapped now.
-QStringList findWindows(const QString &display, const QString &title);
+// The ids of the windows titled exactly title that are mapped now (of one process, when
+// processId is not 0).
+QStringList findWindows(const QString &display, const QString &title, qint64 processId = 0);
