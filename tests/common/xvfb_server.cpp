@@ -92,19 +92,25 @@ bool pressKeyInWindow(const QString &display, const QString &title, const QStrin
                       int timeoutMs, qint64 processId)
 {
     QDeadlineTimer deadline(timeoutMs);
-    QStringList windows;
-    while ((windows = findWindows(display, title, processId)).isEmpty()) {
+    for (;;) {
+        // With no window manager, a window that has just been mapped may still be handed the
+        // focus by its own program; press the key only once the focus is seen to stay put.
+        const QStringList windows = findWindows(display, title, processId);
+        if (!windows.isEmpty()) {
+            const QString window = windows.last();
+            bool ok = false;
+            xdotool(display, { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window }, &ok);
+            QThread::msleep(100);
+            const QString focused = xdotool(display, { QStringLiteral("getwindowfocus") }, &ok);
+            if (ok && focused == window) {
+                // Keys go through XTEST to the focused window; events sent to a window directly
+                // are marked synthetic and Qt ignores them.
+                xdotool(display, { QStringLiteral("key"), key }, &ok);
+                return ok;
+            }
+        }
         if (deadline.hasExpired())
             return false;
         QThread::msleep(50);
     }
-    const QString window = windows.last();
-    bool ok = false;
-    xdotool(display, {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}, &ok);
-    if (!ok)
-        return false;
-    // Keys go through XTEST to the focused window; events sent to a window directly are marked
-    // synthetic and Qt ignores them.
-    xdotool(display, {QStringLiteral("key"), key}, &ok);
-    return ok;
 }
