@@ -1,6 +1,7 @@
 #include "xvfb_server.h"
 
 #include <QDir>
+#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
@@ -39,6 +40,22 @@ bool writeAtomically(const QString &path, const QByteArray &content)
     QSaveFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
             && file.commit();
+}
+
+// Answers a message box with key, then waits until it is gone, so that the next key reaches the
+// window below it and not a box that is still closing.
+bool answerBox(const QString &display, const QString &title, const QString &key, int timeoutMs,
+               qint64 processId)
+{
+    if (!pressKeyInWindow(display, title, key, timeoutMs, processId))
+        return false;
+    QDeadlineTimer deadline(10000);
+    while (!findWindows(display, title, processId).isEmpty()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
 }
 
 // One sample installation with its own temporary directory, repository and handoff file.
@@ -295,8 +312,8 @@ void TestUpdaterHelper::failedUpdateIsRolledBackAndTheUserClosesTheDialog()
     QCOMPARE(helper->state(), QProcess::Running);
     QVERIFY(writeFile(go, "go"));
 
-    QVERIFY2(pressKeyInWindow(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 20000,
-                              helper->processId()),
+    QVERIFY2(answerBox(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 20000,
+                       helper->processId()),
              "no error box");
     // The old client is relaunched once the box is closed.
     QTRY_COMPARE(setup.clientLaunches().size(), 1);
@@ -349,8 +366,8 @@ void TestUpdaterHelper::secondHelperFailsAtTheLockWithoutTouchingTheFirst()
                            QStringLiteral("--application=") + link,
                            QStringLiteral("--working-directory=") + setup.directory,
                            QStringLiteral("--handoff-file=") + secondHandoff});
-    QVERIFY(pressKeyInWindow(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 15000,
-                             second->processId()));
+    QVERIFY(answerBox(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 15000,
+                      second->processId()));
     QCOMPARE(readFile(secondHandoff),
              "error\n" + QStringLiteral("Обновление этой установки уже выполняется.").toUtf8());
     QCOMPARE(readFile(setup.logPath()), firstLog);
@@ -388,16 +405,16 @@ void TestUpdaterHelper::unansweredHandoffAndLingeringClientEndTheWait()
             unanswered.helperArguments({QStringLiteral("--handoff-file=") + unanswered.handoff}));
     const auto blocked = startHelper(lingering, lingering.helperArguments());
 
-    QVERIFY(pressKeyInWindow(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 25000,
-                             waiting->processId()));
+    QVERIFY(answerBox(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 25000,
+                      waiting->processId()));
     QVERIFY(elapsed.elapsed() > 14000);
     QCOMPARE(readFile(unanswered.handoff),
              "error\n"
                      + QStringLiteral("Клиент не подтвердил начало обновления. Повторите попытку.")
                                .toUtf8());
 
-    QVERIFY(pressKeyInWindow(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 25000,
-                             blocked->processId()));
+    QVERIFY(answerBox(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 25000,
+                      blocked->processId()));
     QVERIFY(elapsed.elapsed() > 29000);
     const QByteArray pid = QByteArray::number(client->processId());
     const QByteArray log = readFile(lingering.logPath());

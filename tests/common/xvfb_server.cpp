@@ -81,7 +81,9 @@ QStringList findWindows(const QString &display, const QString &title, qint64 pro
     }
     pattern += QLatin1Char('$');
 
-    QStringList arguments = { QStringLiteral("search"), QStringLiteral("--onlyvisible") };
+    // Conditions are or-ed unless --all is given.
+    QStringList arguments = { QStringLiteral("search"), QStringLiteral("--all"),
+                              QStringLiteral("--onlyvisible") };
     if (processId != 0)
         arguments << QStringLiteral("--pid") << QString::number(processId);
     arguments << QStringLiteral("--name") << pattern;
