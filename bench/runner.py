@@ -1,0 +1,598 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks of bench/ and prints a table of medians and ratios (started by bench/run)."""
+
+import argparse
+import json
+import os
+import platform
+import random
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+MIB = 1 << 20
+
+# Directory names of an installation of a Qt desktop client, to build nested trees from.
+DIRECTORY_NAMES = ["bin", "lib", "plugins", "platforms", "imageformats", "styles", "tls", "qml",
+                   "QtQuick", "Controls", "resources", "translations", "share", "icons", "themes",
+                   "sounds", "fonts", "data", "modules", "help", "locale", "templates", "assets"]
+EXTENSIONS = [".dll", ".so", ".qm", ".png", ".qml", ".json", ".dat", ".pak", ".txt", ".bin"]
+
+
+def log(message):
+    print(f"==> {message}", file=sys.stderr, flush=True)
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, check=True, **kwargs)
+
+
+def sync():
+    os.sync()
+
+
+def can_drop_caches():
+    try:
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("3\n")
+        return True
+    except OSError:
+        return False
+
+
+def drop_caches():
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def remove(path):
+    if os.path.lexists(path):
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
+
+
+def tree_size(path):
+    files = size = 0
+    for directory, _, names in os.walk(path):
+        for name in names:
+            files += 1
+            size += os.lstat(os.path.join(directory, name)).st_size
+    return files, size
+
+
+# --- data ---------------------------------------------------------------------------------------
+
+def file_sizes(rng, count, total, largest):
+    """count sizes spread evenly on a log scale from 1 byte to largest, scaled to sum to total."""
+    raw = [int(round(largest ** rng.random())) for _ in range(count)]
+    scale = total / sum(raw)
+    sizes = [max(1, min(largest, int(size * scale))) for size in raw]
+    sizes[sizes.index(max(sizes))] += total - sum(sizes)
+    return sizes
+
+
+def directory_tree(rng, count):
+    directories = [""]
+    while len(directories) < count:
+        parent = rng.choice(directories)
+        if parent.count("/") >= 5:
+            continue
+        name = rng.choice(DIRECTORY_NAMES) + ("" if rng.random() < 0.5 else str(rng.randrange(100)))
+        path = f"{parent}/{name}" if parent else name
+        if path not in directories:
+            directories.append(path)
+    return directories
+
+
+def write_file(path, size, pool, rng):
+    with open(path, "wb") as f:
+        while size > 0:
+            start = rng.randrange(len(pool) // 2)
+            chunk = min(size, len(pool) - start, 4 * MIB)
+            f.write(pool[start:start + chunk])
+            size -= chunk
+
+
+def generate(data_dir, args):
+    """A realistic installation tree and one with a single big file, made once and reused."""
+    tree = os.path.join(data_dir, "tree")
+    big = os.path.join(data_dir, "big")
+    stamp_path = os.path.join(data_dir, "stamp.json")
+    stamp = {"files": args.files, "tree_mb": args.tree_mb, "big_mb": args.big_mb, "seed": 1}
+    try:
+        with open(stamp_path) as f:
+            if json.load(f) == stamp and os.path.isdir(tree) and os.path.isdir(big):
+                return tree, big
+    except (OSError, ValueError):
+        pass
+    remove(data_dir)
+    log(f"Generating {args.files} files ({args.tree_mb} MB) and one {args.big_mb} MiB file in {data_dir}")
+    rng = random.Random(1)
+    pool = os.urandom(16 * MIB)
+    directories = directory_tree(rng, max(2, args.files // 15))
+    for directory in directories:
+        os.makedirs(os.path.join(tree, directory), exist_ok=True)
+    largest = max(1, min(4 * MIB, args.tree_mb * 1000 * 1000 // 20))
+    for index, size in enumerate(file_sizes(rng, args.files, args.tree_mb * 1000 * 1000, largest)):
+        name = f"file{index:04d}{rng.choice(EXTENSIONS)}"
+        write_file(os.path.join(tree, rng.choice(directories), name), size, pool, rng)
+    os.makedirs(os.path.join(big, "lib"))
+    write_file(os.path.join(big, "lib", "big.bin"), args.big_mb * MIB, pool, rng)
+    sync()
+    with open(stamp_path, "w") as f:
+        json.dump(stamp, f)
+    return tree, big
+
+
+# --- backup and restore throughput --------------------------------------------------------------
+
+def timed(command):
+    sync()
+    start = time.perf_counter()
+    run(command, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def dd_source(args, size):
+    """Random bytes to write with dd, in the page cache. Not /dev/zero: virtual disks may treat
+    blocks of zeros in their own way (here they write at a third of the speed)."""
+    path = args.big_file
+    if os.path.getsize(path) < size:
+        path = os.path.join(args.data_dir, "dd-source.bin")
+        if not os.path.exists(path) or os.path.getsize(path) < size:
+            write_file(path, size, os.urandom(16 * MIB), random.Random(3))
+    with open(path, "rb") as f:
+        while f.read(8 * MIB):
+            pass
+    return path
+
+
+def backup_round(name, source, args, cold, samples, scratch):
+    """One run of every method on one data set, one after the other."""
+    env = dict(os.environ, TMPDIR=os.path.join(scratch, "tmp"))
+    os.makedirs(env["TMPDIR"], exist_ok=True)
+    target = os.path.join(scratch, "copy")
+
+    for operation in ("create", "restore"):
+        command = [args.bench_backup, operation, source] + (["--cold"] if cold else [])
+        result = json.loads(run(command, env=env, capture_output=True, text=True).stdout)
+        samples.setdefault(f"UpdateBackup::{operation}", []).append(result["seconds"])
+
+    if cold:
+        drop_caches()
+    samples.setdefault("cp -r && sync", []).append(timed(["sh", "-c", 'cp -r "$0" "$1" && sync', source, target]))
+    remove(target)
+
+    if cold:
+        drop_caches()
+    samples.setdefault("rsync -a --fsync", []).append(timed(["rsync", "-a", "--fsync", source + "/", target + "/"]))
+    remove(target)
+
+    if not cold:
+        _, size = tree_size(source)
+        count = (size + MIB - 1) // MIB
+        random_source = dd_source(args, count * MIB)
+        samples.setdefault("dd conv=fdatasync", []).append(
+            timed(["dd", f"if={random_source}", f"of={target}", "bs=1M", f"count={count}", "conv=fdatasync", "status=none"]))
+        remove(target)
+
+
+def bench_backup(args, data_dir, scratch, report):
+    tree, big = generate(data_dir, args)
+    args.data_dir = data_dir
+    args.big_file = os.path.join(big, "lib", "big.bin")
+    cache_states = ["warm"] + (["cold"] if args.cold and can_drop_caches() else [])
+    if args.cold and "cold" not in cache_states:
+        report["notes"].append("The page cache cannot be dropped here: warm cache only.")
+    for name, source in (("tree", tree), ("big", big)):
+        files, size = tree_size(source)
+        for cache in cache_states:
+            samples = {}
+            for repetition in range(args.repetitions):
+                log(f"Backup benchmark: {name}, {cache} cache, run {repetition + 1} of {args.repetitions}")
+                backup_round(name, source, args, cache == "cold", samples, scratch)
+            report["backup"].append({"data": name, "cache": cache, "files": files, "bytes": size,
+                                     "seconds": {method: statistics.median(values) for method, values in samples.items()},
+                                     "samples": samples})
+        if "dd conv=fdatasync" not in report["backup"][-1]["seconds"]:
+            report["backup"][-1]["seconds"]["dd conv=fdatasync"] = report["backup"][-2]["seconds"]["dd conv=fdatasync"]
+
+
+def print_backup(report):
+    print()
+    print("Backup and restore (median seconds; ratio = time / peer's time, lower is better)")
+    header = f"{'data':5} {'cache':5} {'method':22} {'seconds':>8} {'files/s':>9} {'MB/s':>7} {'/rsync':>7} {'/cp':>6} {'/dd':>6}"
+    print(header)
+    print("-" * len(header))
+    for entry in report["backup"]:
+        times = entry["seconds"]
+        for method, seconds in times.items():
+            line = (f"{entry['data']:5} {entry['cache']:5} {method:22} {seconds:8.2f} "
+                    f"{entry['files'] / seconds:9.0f} {entry['bytes'] / seconds / 1e6:7.1f} "
+                    f"{seconds / times['rsync -a --fsync']:7.2f} {seconds / times['cp -r && sync']:6.2f} "
+                    f"{seconds / times['dd conv=fdatasync']:6.2f}")
+            print(line)
+
+
+# --- helper runs: shared set-up --------------------------------------------------------------
+
+CLIENT_NAME = "CorvaneBench.exe"  # a name of its own: other programs' "Corvane.exe" would hold the wait
+
+
+def helper_environment(args, directory):
+    temporary = os.path.join(directory, "tmp")
+    os.makedirs(temporary, exist_ok=True)
+    runtime = os.path.join(directory, "runtime")
+    os.makedirs(runtime, mode=0o700, exist_ok=True)
+    environment = dict(os.environ, TMPDIR=temporary, QT_QPA_PLATFORM="offscreen", LANG="C.UTF-8",
+                       XDG_RUNTIME_DIR=runtime)
+    for name in ("SAMPLE_TOOL_RECORD", "SAMPLE_CLIENT_RECORD", "SAMPLE_CLIENT_HANDOFF"):
+        environment.pop(name, None)
+    return environment
+
+
+def make_installation(args, directory, largest_bytes=MIB, extra_files=20):
+    """A small installation: the client, some files, and one file of largest_bytes (sparse)."""
+    installation = os.path.join(directory, "install")
+    os.makedirs(os.path.join(installation, "lib"), exist_ok=True)
+    shutil.copy2(args.sample_client, os.path.join(installation, CLIENT_NAME))
+    rng = random.Random(2)
+    pool = os.urandom(MIB)
+    for index in range(extra_files):
+        write_file(os.path.join(installation, "lib", f"part{index}.dat"), rng.randrange(1, 64 * 1024), pool, rng)
+    with open(os.path.join(installation, "lib", "largest.bin"), "wb") as f:
+        f.truncate(largest_bytes)
+    return installation
+
+
+def make_repository(directory, settings):
+    repository = os.path.join(directory, "repo")
+    os.makedirs(os.path.join(repository, "payload", "lib"), exist_ok=True)
+    with open(os.path.join(repository, "payload", "lib", "new.dat"), "w") as f:
+        f.write("new\n")
+    with open(os.path.join(repository, "components.xml"), "w") as f:
+        f.write("<Packages><Package><Name>com.norvatek.lumeral</Name><Version>2.0</Version></Package></Packages>\n")
+    with open(os.path.join(repository, "repository.ini"), "w") as f:
+        f.write("[General]\n" + "".join(f"{key}={value}\n" for key, value in settings.items()))
+    return repository
+
+
+def helper_command(args, installation, repository):
+    return [args.helper, "--maintenance-tool", args.sample_tool, "--repository", repository,
+            "--application", os.path.join(installation, CLIENT_NAME), "--working-directory", installation,
+            "--expected-version", "2.0", "--application-argument", "--restarted"]
+
+
+def read_launches(path):
+    try:
+        with open(path) as f:
+            return [json.loads(line) for line in f if line.strip()]
+    except FileNotFoundError:
+        return []
+
+
+def start_idle_processes(count):
+    return [subprocess.Popen(["sleep", "3600"]) for _ in range(count)]
+
+
+def end_processes(processes):
+    for process in processes:
+        process.kill()
+    for process in processes:
+        process.wait()
+
+
+def process_count():
+    return sum(1 for name in os.listdir("/proc") if name.isdigit())
+
+
+# --- memory -------------------------------------------------------------------------------------
+
+def peak_rss_kib(command, environment, output):
+    result = subprocess.run(["/usr/bin/time", "-v", "-o", output] + command, env=environment,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(output) as f:
+        text = f.read()
+    return result.returncode, int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
+
+
+def bench_memory(args, scratch, report):
+    bare_directory = os.path.join(scratch, "bare")
+    os.makedirs(bare_directory)
+    _, bare = peak_rss_kib([args.bench_bare_dialog], helper_environment(args, bare_directory),
+                           os.path.join(bare_directory, "time.txt"))
+    report["memory"].append({"case": "bare dialog with a message box", "kib": bare})
+
+    cases = [("tool prints 1 MiB, largest file 1 MiB", MIB, MIB),
+             (f"tool prints {args.flood_mb} MiB", args.flood_mb * MIB, MIB),
+             (f"largest file {args.largest_mb} MiB (sparse)", MIB, args.largest_mb * MIB)]
+    for index, (name, flood, largest) in enumerate(cases):
+        log(f"Memory: {name}")
+        directory = os.path.join(scratch, f"memory{index}")
+        installation = make_installation(args, directory, largest)
+        repository = make_repository(directory, {"floodBytes": flood})
+        environment = helper_environment(args, directory)
+        launches = os.path.join(directory, "launches")
+        environment["SAMPLE_CLIENT_RECORD"] = launches
+        sync()
+        code, kib = peak_rss_kib(helper_command(args, installation, repository), environment,
+                                 os.path.join(directory, "time.txt"))
+        log_size = os.path.getsize(os.path.join(directory, "tmp", "Corvane-update.log"))
+        deadline = time.monotonic() + 10
+        while not read_launches(launches) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        succeeded = code == 0 and log_size >= flood and bool(read_launches(launches))
+        report["memory"].append({"case": name, "kib": kib, "succeeded": succeeded, "log_bytes": log_size})
+        remove(directory)
+
+
+def print_memory(report):
+    print()
+    print("Peak RSS of the helper through a whole update (/usr/bin/time -v)")
+    for entry in report["memory"]:
+        status = "" if entry.get("succeeded", True) else "   UPDATE FAILED"
+        print(f"  {entry['case']:45} {entry['kib'] / 1024:7.1f} MiB{status}")
+
+
+# --- latency ------------------------------------------------------------------------------------
+
+def bench_latency(args, scratch, report):
+    directory = os.path.join(scratch, "latency")
+    installation = make_installation(args, directory, 64 * 1024)
+    repository = make_repository(directory, {})
+    environment = helper_environment(args, directory)
+    backup_seconds = json.loads(run([args.bench_backup, "create", installation], env=environment,
+                                    capture_output=True, text=True).stdout)["seconds"]
+    tool_record = os.path.join(directory, "tool-record")
+    launches = os.path.join(directory, "launches")
+    environment.update(SAMPLE_TOOL_RECORD=tool_record, SAMPLE_CLIENT_RECORD=launches)
+    samples = {"exit_to_tool": [], "tool_to_relaunch": []}
+    for repetition in range(args.latency_runs):
+        log(f"Latency: update {repetition + 1} of {args.latency_runs}")
+        handoff = os.path.join(directory, "handoff")
+        remove(handoff)
+        # Into a file: the helper inherits the client's output, so a pipe would stay open until
+        # the helper ends.
+        output_path = os.path.join(directory, "client-output")
+        with open(output_path, "w") as output_file:
+            client = subprocess.Popen(
+                [os.path.join(installation, CLIENT_NAME), "update", "--helper", args.helper,
+                 "--maintenance-tool", args.sample_tool, "--repository", repository, "--handoff-file", handoff,
+                 "--expected-version", "2.0", "--argument", "--restarted"],
+                cwd=installation, env=environment, stdout=output_file)
+            client.wait()
+            client_exit = time.time() * 1000
+        with open(output_path) as f:
+            output = f.read()
+        helper_pid = int(re.search(r"Helper started, process (\d+)", output).group(1))
+        deadline = time.monotonic() + 30
+        while os.path.exists(f"/proc/{helper_pid}") and time.monotonic() < deadline:
+            time.sleep(0.02)
+        with open(tool_record) as f:
+            record = f.read()
+        tool_started = int(re.findall(r"^started (\d+)$", record, re.M)[-1])
+        tool_finished = int(re.findall(r"^finished (\d+) exit 0$", record, re.M)[-1])
+        relaunch = [entry for entry in read_launches(launches) if entry["arguments"] == ["--restarted"]]
+        if len(relaunch) != repetition + 1:
+            raise RuntimeError(f"the client was not relaunched after update {repetition + 1}: {output}")
+        samples["exit_to_tool"].append(tool_started - client_exit)
+        samples["tool_to_relaunch"].append(relaunch[-1]["time"] - tool_finished)
+    report["latency"] = {"backup_ms": backup_seconds * 1000, "samples_ms": samples,
+                         "median_ms": {key: statistics.median(values) for key, values in samples.items()}}
+    remove(directory)
+
+
+def print_latency(report):
+    latency = report["latency"]
+    print()
+    print(f"Latency over {len(latency['samples_ms']['exit_to_tool'])} updates (ms; median, then every run)")
+    for key, label in (("exit_to_tool", "client exit -> tool start"), ("tool_to_relaunch", "tool exit -> client relaunch")):
+        runs = " ".join(f"{value:.0f}" for value in latency["samples_ms"][key])
+        print(f"  {label:30} {latency['median_ms'][key]:6.0f}   [{runs}]")
+    print(f"  {'backup of that installation':30} {latency['backup_ms']:6.0f}")
+
+
+# --- waiting ------------------------------------------------------------------------------------
+
+def cpu_seconds(pid):
+    """CPU time of every thread of pid, from the scheduler's nanosecond counters."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+            total += int(f.read().split()[0])
+    return total / 1e9
+
+
+def bench_scan(args, report):
+    log(f"Process scan with {args.scan_processes} extra processes")
+    result = json.loads(run([args.bench_scan, str(args.scan_processes), "200"], capture_output=True, text=True).stdout)
+    report["scan"] = result
+
+
+def bench_wait(args, scratch, report):
+    """CPU of the helper while it waits, and of a bare dialog with the same busy bar beside it."""
+    directory = os.path.join(scratch, "wait")
+    installation = make_installation(args, directory)
+    repository = make_repository(directory, {})
+    environment = helper_environment(args, directory)
+    client = subprocess.Popen([os.path.join(installation, CLIENT_NAME), "--stay-running-ms", "120000"],
+                              cwd=installation, env=environment, stdout=subprocess.DEVNULL)
+    crowd = start_idle_processes(args.wait_processes)
+    helper = floor = None
+    try:
+        time.sleep(0.5)
+        log(f"Helper waiting {args.wait_seconds:.0f} s for a client that does not exit")
+        helper = subprocess.Popen(helper_command(args, installation, repository), env=environment,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        floor = subprocess.Popen([args.bench_bare_dialog, "--busy-ms", str(int(args.wait_seconds * 1000))],
+                                 env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1.0)
+        processes = process_count()
+        start = time.monotonic()
+        helper_start, floor_start = cpu_seconds(helper.pid), cpu_seconds(floor.pid)
+        time.sleep(args.wait_seconds - 2.0)
+        helper_used, floor_used = cpu_seconds(helper.pid) - helper_start, cpu_seconds(floor.pid) - floor_start
+        elapsed = time.monotonic() - start
+        with open(os.path.join(directory, "tmp", "Corvane-update.log")) as f:
+            still_waiting = "running client" not in f.read()
+    finally:
+        for process in [helper, floor, client]:
+            if process is not None:
+                process.kill()
+                process.wait()
+        end_processes(crowd)
+    if not still_waiting:
+        report["notes"].append("The helper stopped waiting before the end of the CPU measurement.")
+    report["wait"] = {"cpu_seconds": helper_used, "seconds": elapsed, "percent": 100 * helper_used / elapsed,
+                      "floor_percent": 100 * floor_used / elapsed, "processes": processes}
+    remove(directory)
+
+
+def print_waiting(report):
+    print()
+    if "scan" in report:
+        scan = report["scan"]
+        print(f"Process scan, {scan['processes']} processes: median {scan['median_ms']:.2f} ms, "
+              f"90th percentile {scan['p90_ms']:.2f} ms, max {scan['max_ms']:.2f} ms over {scan['scans']} scans")
+    if "wait" in report:
+        wait = report["wait"]
+        print(f"Helper waiting for a client that does not exit: {wait['cpu_seconds'] * 1000:.0f} ms CPU "
+              f"in {wait['seconds']:.1f} s = {wait['percent']:.2f} % of one core, {wait['processes']} processes")
+        print(f"  of which a bare dialog with the same busy progress bar uses {wait['floor_percent']:.2f} %")
+
+
+# --- goals --------------------------------------------------------------------------------------
+
+def goals(report):
+    rows = []
+    for entry in report["backup"]:
+        times = entry["seconds"]
+        for operation in ("create", "restore"):
+            seconds = times[f"UpdateBackup::{operation}"]
+            where = f"{entry['data']}, {entry['cache']}"
+            if entry["data"] == "tree":
+                rows.append((f"{operation} / rsync -a --fsync ({where})", "<= 0.80", seconds / times["rsync -a --fsync"], 0.8))
+                rows.append((f"{operation} / cp -r && sync ({where})", "<= 1.60", seconds / times["cp -r && sync"], 1.6))
+            else:
+                rows.append((f"{operation} / dd conv=fdatasync ({where})", "<= 1.20", seconds / times["dd conv=fdatasync"], 1.2))
+    memory = {entry["case"]: entry["kib"] / 1024 for entry in report["memory"] if "succeeded" in entry}
+    if memory:
+        names = list(memory)
+        for name in names:
+            rows.append((f"peak RSS, {name} (MiB)", "<= 48", memory[name], 48))
+        for other in names[1:]:
+            rows.append((f"RSS difference, {other} (MiB)", "<= 4", abs(memory[other] - memory[names[0]]), 4))
+    if "latency" in report:
+        latency = report["latency"]
+        rows.append(("client exit -> tool start, minus the backup (ms)", "<= 250",
+                     latency["median_ms"]["exit_to_tool"] - latency["backup_ms"], 250))
+        rows.append(("tool exit -> client relaunch (ms)", "<= 50", latency["median_ms"]["tool_to_relaunch"], 50))
+    if "scan" in report:
+        rows.append((f"one process scan, {report['scan']['processes']} processes (ms)", "<= 5", report["scan"]["median_ms"], 5))
+    if "wait" in report:
+        rows.append(("CPU while waiting (% of one core)", "<= 1", report["wait"]["percent"], 1))
+        rows.append(("  the same, beyond a bare dialog's busy bar", "<= 1",
+                     report["wait"]["percent"] - report["wait"]["floor_percent"], 1))
+    return rows
+
+
+def print_goals(report):
+    print()
+    print("Goals")
+    for label, goal, value, limit in goals(report):
+        print(f"  {label:58} {value:8.2f}  goal {goal:8} {'met' if value <= limit else 'NOT MET'}")
+
+
+# --- main ---------------------------------------------------------------------------------------
+
+def machine_description():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        memory = int(f.readline().split()[1]) // 1024
+    return {"cpu": model, "cores": os.cpu_count(), "memory_mib": memory, "kernel": platform.release(),
+            "load": os.getloadavg()}
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", default=os.path.join(root, "build-bench"), help="build directory")
+    parser.add_argument("--out", default=os.path.join(root, "bench", "out"),
+                        help="where data and copies go (default bench/out, git-ignored)")
+    parser.add_argument("--files", type=int, default=2000, help="files in the realistic tree")
+    parser.add_argument("--tree-mb", type=int, default=300, help="size of the realistic tree in MB")
+    parser.add_argument("--big-mb", type=int, default=1024, help="size of the single big file in MiB")
+    parser.add_argument("--repetitions", type=int, default=3, help="runs of each timed command")
+    parser.add_argument("--no-cold", dest="cold", action="store_false", help="skip the cold-cache runs")
+    parser.add_argument("--flood-mb", type=int, default=1024, help="output of the tool in the big memory case, MiB")
+    parser.add_argument("--largest-mb", type=int, default=4096, help="largest installation file in the memory case, MiB")
+    parser.add_argument("--latency-runs", type=int, default=5, help="updates timed for latency")
+    parser.add_argument("--scan-processes", type=int, default=1000, help="processes started for the scan timing")
+    parser.add_argument("--wait-processes", type=int, default=0, help="extra processes during the wait")
+    parser.add_argument("--wait-seconds", type=float, default=30, help="length of the wait")
+    parser.add_argument("--only", default="backup,scan,wait,memory,latency",
+                        help="comma-separated sections to run")
+    parser.add_argument("--keep-data", action="store_true", help="keep the generated data for the next run")
+    args = parser.parse_args()
+    args.bench_backup = os.path.join(args.build, "bench", "bench_backup")
+    args.bench_scan = os.path.join(args.build, "bench", "bench_scan")
+    args.bench_bare_dialog = os.path.join(args.build, "bench", "bench_bare_dialog")
+    args.helper = os.path.join(args.build, "app", "updater_helper")
+    args.sample_tool = os.path.join(args.build, "samples", "maintenance_tool", "sample_maintenance_tool")
+    args.sample_client = os.path.join(args.build, "samples", "client", "sample_client")
+    sections = args.only.split(",")
+
+    data_dir = os.path.join(args.out, "data")
+    scratch = os.path.join(args.out, "scratch")
+    remove(scratch)
+    os.makedirs(scratch)
+    report = {"machine": machine_description(), "backup": [], "memory": [], "notes": []}
+    started = time.monotonic()
+    try:
+        if "backup" in sections:
+            bench_backup(args, data_dir, scratch, report)
+        if "scan" in sections:
+            bench_scan(args, report)
+        if "wait" in sections:
+            bench_wait(args, scratch, report)
+        if "memory" in sections:
+            bench_memory(args, scratch, report)
+        if "latency" in sections:
+            bench_latency(args, scratch, report)
+    finally:
+        remove(scratch)
+        if not args.keep_data:
+            remove(data_dir)
+
+    machine = report["machine"]
+    print(f"Machine: {machine['cpu']}, {machine['cores']} cores, {machine['memory_mib']} MiB, "
+          f"Linux {machine['kernel']}, load at start {machine['load'][0]:.2f}")
+    if report["backup"]:
+        print_backup(report)
+    if report["memory"]:
+        print_memory(report)
+    if "latency" in report:
+        print_latency(report)
+    print_waiting(report)
+    print_goals(report)
+    for note in report["notes"]:
+        print(f"Note: {note}")
+    print(f"\nTotal time {time.monotonic() - started:.0f} s")
+    with open(os.path.join(args.out, "results.json"), "w") as f:
+        json.dump(report, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
