@@ -460,7 +460,8 @@ def print_waiting(report):
     if "scan" in report:
         scan = report["scan"]
         print(f"Process scan, {scan['processes']} processes: median {scan['median_ms']:.2f} ms, "
-              f"90th percentile {scan['p90_ms']:.2f} ms, max {scan['max_ms']:.2f} ms over {scan['scans']} scans")
+              f"90th percentile {scan['p90_ms']:.2f} ms, max {scan['max_ms']:.2f} ms over {scan['scans']} scans; "
+              f"CPU time median {scan['cpu_median_ms']:.2f} ms")
     if "wait" in report:
         wait = report["wait"]
         print(f"Helper waiting for a client that does not exit: {wait['cpu_seconds'] * 1000:.0f} ms CPU "
@@ -511,6 +512,11 @@ def print_goals(report):
 
 
 # --- main ---------------------------------------------------------------------------------------
+
+def file_system(path):
+    result = subprocess.run(["df", "--output=fstype,source", path], capture_output=True, text=True)
+    return " on ".join(result.stdout.splitlines()[-1].split()) if result.returncode == 0 else "unknown"
+
 
 def machine_description():
     model = "unknown"
@@ -578,7 +584,8 @@ def main():
 
     machine = report["machine"]
     print(f"Machine: {machine['cpu']}, {machine['cores']} cores, {machine['memory_mib']} MiB, "
-          f"Linux {machine['kernel']}, load at start {machine['load'][0]:.2f}")
+          f"Linux {machine['kernel']}, data on {file_system(args.out)}")
+    print(f"Load average (1 min) at start {machine['load'][0]:.2f}, at end {os.getloadavg()[0]:.2f}")
     if report["backup"]:
         print_backup(report)
     if report["memory"]:
