@@ -153,7 +153,7 @@ void TestCommandLine::missingRequiredOptionShowsOneBoxAndExitsWithTwo()
     helper.start(QStringLiteral(UPDATER_HELPER_PATH), arguments);
     QVERIFY(helper.waitForStarted());
 
-    QVERIFY2(pressKeyInWindow(server.display(), BoxTitle, QStringLiteral("Return")),
+    QVERIFY2(pressKeyUntilClosed(server.display(), BoxTitle, QStringLiteral("Return")),
              "no message box appeared");
     QVERIFY(helper.waitForFinished(15000));
     QCOMPARE(helper.exitStatus(), QProcess::NormalExit);

@@ -42,22 +42,6 @@ bool writeAtomically(const QString &path, const QByteArray &content)
             && file.commit();
 }
 
-// Answers a message box with key, then waits until it is gone, so that the next key reaches the
-// window below it and not a box that is still closing.
-bool answerBox(const QString &display, const QString &title, const QString &key, int timeoutMs,
-               qint64 processId)
-{
-    if (!pressKeyInWindow(display, title, key, timeoutMs, processId))
-        return false;
-    QDeadlineTimer deadline(10000);
-    while (!findWindows(display, title, processId).isEmpty()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
-
 // One sample installation with its own temporary directory, repository and handoff file.
 struct Setup
 {
@@ -312,8 +296,8 @@ void TestUpdaterHelper::failedUpdateIsRolledBackAndTheUserClosesTheDialog()
     QCOMPARE(helper->state(), QProcess::Running);
     QVERIFY(writeFile(go, "go"));
 
-    QVERIFY2(answerBox(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 20000,
-                       helper->processId()),
+    QVERIFY2(pressKeyUntilClosed(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 20000,
+                                 helper->processId()),
              "no error box");
     // The old client is relaunched once the box is closed.
     QTRY_COMPARE(setup.clientLaunches().size(), 1);
@@ -339,8 +323,8 @@ void TestUpdaterHelper::failedUpdateIsRolledBackAndTheUserClosesTheDialog()
     QVERIFY(QFileInfo(setup.clientPath).isExecutable());
 
     QCOMPARE(helper->state(), QProcess::Running);
-    QVERIFY(pressKeyInWindow(server.display(), DialogTitle, closingKey, 15000,
-                             helper->processId()));
+    QVERIFY(pressKeyUntilClosed(server.display(), DialogTitle, closingKey, 15000,
+                                helper->processId()));
     QVERIFY(helper->waitForFinished(15000));
     QCOMPARE(helper->exitCode(), 0);
     QVERIFY2(setup.leftovers().isEmpty(), qPrintable(setup.leftovers().join(u' ')));
@@ -366,13 +350,13 @@ void TestUpdaterHelper::secondHelperFailsAtTheLockWithoutTouchingTheFirst()
                            QStringLiteral("--application=") + link,
                            QStringLiteral("--working-directory=") + setup.directory,
                            QStringLiteral("--handoff-file=") + secondHandoff});
-    QVERIFY(answerBox(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 15000,
-                      second->processId()));
+    QVERIFY(pressKeyUntilClosed(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 15000,
+                                second->processId()));
     QCOMPARE(readFile(secondHandoff),
              "error\n" + QStringLiteral("Обновление этой установки уже выполняется.").toUtf8());
     QCOMPARE(readFile(setup.logPath()), firstLog);
-    QVERIFY(pressKeyInWindow(server.display(), DialogTitle, QStringLiteral("Escape"), 15000,
-                             second->processId()));
+    QVERIFY(pressKeyUntilClosed(server.display(), DialogTitle, QStringLiteral("Escape"), 15000,
+                                second->processId()));
     QVERIFY(second->waitForFinished(15000));
     QCOMPARE(second->exitCode(), 0);
 
@@ -405,16 +389,16 @@ void TestUpdaterHelper::unansweredHandoffAndLingeringClientEndTheWait()
             unanswered.helperArguments({QStringLiteral("--handoff-file=") + unanswered.handoff}));
     const auto blocked = startHelper(lingering, lingering.helperArguments());
 
-    QVERIFY(answerBox(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 25000,
-                      waiting->processId()));
+    QVERIFY(pressKeyUntilClosed(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 25000,
+                                waiting->processId()));
     QVERIFY(elapsed.elapsed() > 14000);
     QCOMPARE(readFile(unanswered.handoff),
              "error\n"
                      + QStringLiteral("Клиент не подтвердил начало обновления. Повторите попытку.")
                                .toUtf8());
 
-    QVERIFY(answerBox(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 25000,
-                      blocked->processId()));
+    QVERIFY(pressKeyUntilClosed(server.display(), ErrorBoxTitle, QStringLiteral("Return"), 25000,
+                                blocked->processId()));
     QVERIFY(elapsed.elapsed() > 29000);
     const QByteArray pid = QByteArray::number(client->processId());
     const QByteArray log = readFile(lingering.logPath());
@@ -424,8 +408,8 @@ void TestUpdaterHelper::unansweredHandoffAndLingeringClientEndTheWait()
     QVERIFY(log.contains(" Процессы: " + pid + ".\n"));
 
     for (const auto &helper : {waiting, blocked}) {
-        QVERIFY(pressKeyInWindow(server.display(), DialogTitle, QStringLiteral("Escape"), 15000,
-                                 helper->processId()));
+        QVERIFY(pressKeyUntilClosed(server.display(), DialogTitle, QStringLiteral("Escape"), 15000,
+                                    helper->processId()));
         QVERIFY(helper->waitForFinished(15000));
         QCOMPARE(helper->exitCode(), 0);
     }

@@ -27,7 +27,11 @@ bool XvfbServer::start(QString &error)
             continue;
         const QString name = QStringLiteral(":%1").arg(number);
         server.setProgram(QStringLiteral("Xvfb"));
-        server.setArguments({name, QStringLiteral("-screen"), QStringLiteral("0"),
+        // -noreset: by default the server resets whenever its last client leaves, and a helper
+        // connecting during the reset fails to start. -r: no auto-repeat, so a key whose release
+        // comes late on a loaded machine does not repeat into the next window.
+        server.setArguments({name, QStringLiteral("-noreset"), QStringLiteral("-r"),
+                             QStringLiteral("-screen"), QStringLiteral("0"),
                              QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
                              QStringLiteral("tcp")});
         server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -82,8 +86,8 @@ QStringList findWindows(const QString &display, const QString &title, qint64 pro
     pattern += QLatin1Char('$');
 
     // Conditions are or-ed unless --all is given.
-    QStringList arguments = { QStringLiteral("search"), QStringLiteral("--all"),
-                              QStringLiteral("--onlyvisible") };
+    QStringList arguments
+            = {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible")};
     if (processId != 0)
         arguments << QStringLiteral("--pid") << QString::number(processId);
     arguments << QStringLiteral("--name") << pattern;
@@ -94,25 +98,46 @@ bool pressKeyInWindow(const QString &display, const QString &title, const QStrin
                       int timeoutMs, qint64 processId)
 {
     QDeadlineTimer deadline(timeoutMs);
-    for (;;) {
-        // With no window manager, a window that has just been mapped may still be handed the
-        // focus by its own program; press the key only once the focus is seen to stay put.
-        const QStringList windows = findWindows(display, title, processId);
-        if (!windows.isEmpty()) {
-            const QString window = windows.last();
-            bool ok = false;
-            xdotool(display, { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window }, &ok);
-            QThread::msleep(100);
-            const QString focused = xdotool(display, { QStringLiteral("getwindowfocus") }, &ok);
-            if (ok && focused == window) {
-                // Keys go through XTEST to the focused window; events sent to a window directly
-                // are marked synthetic and Qt ignores them.
-                xdotool(display, { QStringLiteral("key"), key }, &ok);
-                return ok;
-            }
-        }
+    QStringList windows;
+    while ((windows = findWindows(display, title, processId)).isEmpty()) {
         if (deadline.hasExpired())
             return false;
         QThread::msleep(50);
     }
+    bool ok = false;
+    xdotool(display, {QStringLiteral("windowfocus"), QStringLiteral("--sync"), windows.last()},
+            &ok);
+    if (!ok)
+        return false;
+    // Keys go through XTEST to the focused window; events sent to a window directly are marked
+    // synthetic and Qt ignores them.
+    xdotool(display, {QStringLiteral("key"), key}, &ok);
+    return ok;
+}
+
+bool pressKeyUntilClosed(const QString &display, const QString &title, const QString &key,
+                         int timeoutMs, qint64 processId)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    bool seen = false;
+    while (!deadline.hasExpired()) {
+        const QStringList windows = findWindows(display, title, processId);
+        if (windows.isEmpty()) {
+            if (seen)
+                return true;
+            QThread::msleep(50);
+            continue;
+        }
+        seen = true;
+        // The focus may not be confirmed for a window that is still being mapped; the key is
+        // pressed all the same, and again if the window stays.
+        xdotool(display, {QStringLiteral("windowfocus"), QStringLiteral("--sync"), windows.last()},
+                nullptr, 2000);
+        xdotool(display, {QStringLiteral("key"), key});
+        QDeadlineTimer pause(1500);
+        while (!pause.hasExpired() && !findWindows(display, title, processId).isEmpty())
+            QThread::msleep(50);
+    }
+    qWarning("window '%s' %s", qPrintable(title), seen ? "did not close" : "never appeared");
+    return false;
 }

@@ -33,6 +33,12 @@ QString xdotool(const QString &display, const QStringList &arguments, bool *ok =
 bool pressKeyInWindow(const QString &display, const QString &title, const QString &key,
                       int timeoutMs = 15000, qint64 processId = 0);
 
+// Presses key in the window titled title until that window has gone (a key that reaches a window
+// just mapped may be lost: the press is repeated, at most every 1.5 s). Returns false when the
+// window never appeared or did not go within timeoutMs.
+bool pressKeyUntilClosed(const QString &display, const QString &title, const QString &key,
+                         int timeoutMs = 15000, qint64 processId = 0);
+
 // The ids of the windows titled exactly title that are mapped now (of one process, when
 // processId is not 0).
 QStringList findWindows(const QString &display, const QString &title, qint64 processId = 0);
