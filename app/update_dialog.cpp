@@ -187,10 +187,11 @@ void UpdateDialog::waitForConfirmation()
     static const QByteArray confirmation = QByteArrayLiteral("continue");
 
     // The client owns this file. One byte more than the confirmation is enough to tell it apart,
-    // so a huge or endless file costs no more than a small one.
+    // so a huge or endless file costs no more than a small one; and only a regular file is
+    // opened, since opening a FIFO would block the GUI thread until someone writes to it.
     bool confirmed = false;
     QFile file(handoffFilePath);
-    if (file.open(QIODevice::ReadOnly)) {
+    if (QFileInfo(handoffFilePath).isFile() && file.open(QIODevice::ReadOnly)) {
         confirmed = file.read(confirmation.size() + 1) == confirmation;
         file.close();
     }

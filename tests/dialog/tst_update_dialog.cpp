@@ -787,6 +787,7 @@ void TestUpdateDialog::unconfirmedHandoffTimesOutAfterFifteenSeconds()
     cases.push_back({"continue" + QByteArray(4 << 20, ' '),
                      makeInstallation(QStringLiteral("long")), nullptr, nullptr});
     cases.push_back({QByteArray(), makeInstallation(QStringLiteral("deleted")), nullptr, nullptr});
+    cases.push_back({"fifo", makeInstallation(QStringLiteral("fifo")), nullptr, nullptr});
 
     for (Case &c : cases) {
         c.dialog = makeDialog(c.installation);
@@ -794,9 +795,13 @@ void TestUpdateDialog::unconfirmedHandoffTimesOutAfterFifteenSeconds()
     }
     for (Case &c : cases) {
         QTRY_COMPARE(readFile(c.installation.handoffPath), QByteArray("ready"));
-        if (c.answer.isEmpty())
+        if (c.answer.isEmpty()) {
             QVERIFY(QFile::remove(c.installation.handoffPath));
-        else
+        } else if (c.answer == "fifo") {
+            // Opening a FIFO for reading blocks until a writer comes: it must never be opened.
+            QVERIFY(QFile::remove(c.installation.handoffPath));
+            QCOMPARE(::mkfifo(QFile::encodeName(c.installation.handoffPath).constData(), 0600), 0);
+        } else
             c.answerer = std::make_unique<HandoffAnswerer>(c.installation.handoffPath, c.answer);
     }
 
