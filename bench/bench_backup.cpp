@@ -1,13 +1,16 @@
 // Times one UpdateBackup::create or UpdateBackup::restore of an installation, for bench/run.
 //
-//   bench_backup create INSTALLATION [--cold]
-//   bench_backup restore INSTALLATION [--cold]
+//   bench_backup create INSTALLATION [--cold] [--graveyard DIR]
+//   bench_backup restore INSTALLATION [--cold] [--graveyard DIR]
 //
 // The backup directory goes where the helper puts it, below QDir::tempPath(): bench/run points
 // TMPDIR at a directory on the same file system as the installation. "restore" first takes a
 // backup (not timed), moves the installation aside so that every file is written anew, as with
 // "cp -r" into a fresh directory, times the restore, checks it and moves the original back.
-// --cold drops the page cache before the timed part. Prints one line of JSON.
+// --cold drops the page cache before the timed part. --graveyard moves the copies into DIR instead
+// of deleting them: ext4 skips inodes freed in the last 30 s when it allocates new ones, so a run
+// that follows thousands of deletions pays for them in every file it creates. Prints one line of
+// JSON.
 
 #include "update_backup.h"
 
@@ -17,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -53,6 +57,16 @@ bool settle(bool cold)
     return dropCaches.open(QIODevice::WriteOnly) && dropCaches.write("3\n") == 2;
 }
 
+// Out of the way, for the caller to delete later; the backup's own clean-up then finds nothing.
+bool bury(const QString &path, const QString &graveyard)
+{
+    if (graveyard.isEmpty())
+        return QDir(path).removeRecursively();
+    QTemporaryDir grave(QDir(graveyard).filePath(QStringLiteral("grave-XXXXXX")));
+    grave.setAutoRemove(false);
+    return grave.isValid() && QDir().rename(path, grave.filePath(QStringLiteral("copy")));
+}
+
 int fail(const QString &message)
 {
     std::fprintf(stderr, "bench_backup: %s\n", qPrintable(message));
@@ -68,10 +82,15 @@ int main(int argc, char **argv)
     if (arguments.size() < 3
         || (arguments.at(1) != QLatin1String("create")
             && arguments.at(1) != QLatin1String("restore")))
-        return fail(QStringLiteral("usage: bench_backup create|restore INSTALLATION [--cold]"));
+        return fail(QStringLiteral(
+                "usage: bench_backup create|restore INSTALLATION [--cold] [--graveyard DIR]"));
     const QString operation = arguments.at(1);
     const QString installation = QDir(arguments.at(2)).absolutePath();
     const bool cold = arguments.contains(QLatin1String("--cold"));
+    const qsizetype graveyardIndex = arguments.indexOf(QLatin1String("--graveyard"));
+    const QString graveyard = graveyardIndex > 0
+            ? arguments.value(graveyardIndex + 1, QStringLiteral("."))
+            : QString();
 
     const TreeSize expected = measureTree(installation);
     if (expected.files == 0)
@@ -110,8 +129,7 @@ int main(int argc, char **argv)
         const bool restored = backup.restore(error);
         elapsedNs = timer.nsecsElapsed();
         const TreeSize copied = measureTree(installation);
-        const bool moved
-                = QDir(installation).removeRecursively() && QDir().rename(away, installation);
+        const bool moved = bury(installation, graveyard) && QDir().rename(away, installation);
         if (!restored)
             return fail(error);
         if (!moved)
@@ -123,6 +141,9 @@ int main(int argc, char **argv)
                                 .arg(expected.files)
                                 .arg(expected.bytes));
     }
+
+    if (!graveyard.isEmpty() && !bury(backup.backupPath(), graveyard))
+        return fail(QStringLiteral("cannot move %1 into %2").arg(backup.backupPath(), graveyard));
 
     std::printf("{\"operation\": \"%s\", \"seconds\": %.6f, \"files\": %lld, \"bytes\": %lld}\n",
                 qPrintable(operation), double(elapsedNs) / 1e9, expected.files, expected.bytes);
