@@ -26,7 +26,8 @@ wait_until() {
     done
 }
 
-file_is() { [ -f "$1" ] && [ "$(cat "$1")" = "$2" ]; }
+# file_is FILE TEXT: the file holds exactly TEXT, byte for byte.
+file_is() { [ -f "$1" ] && cmp -s "$1" <(printf '%s' "$2"); }
 file_has() { [ -f "$1" ] && grep -q -F -- "$2" "$1"; }
 
 # A process that has ended but was not reaped yet (a container's init may never reap it) counts
