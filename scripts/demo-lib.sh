@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What scripts/demo needs besides common.sh: waiting on conditions, an X display, finding and
 # answering windows, and taking their pictures. Source it after common.sh; do not run it.
 
