@@ -49,14 +49,24 @@ QString lockFilePath(const QString &applicationPath)
                       + QLatin1String(".lock"));
 }
 
+// A relative path names a file from the directory the helper was started in, where it is checked.
+// The tool and the client are started in the installation directory, and on Unix QProcess looks
+// a relative program up only after changing there: the same text would name another file, or
+// none, so the path is made absolute once, from here.
+QString absoluteFromHere(const QString &path)
+{
+    return path.isEmpty() || QDir::isAbsolutePath(path) ? path
+                                                        : QDir::current().absoluteFilePath(path);
+}
+
 } // namespace
 
 UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
                            QString applicationPath, QString workingDirectory,
                            QString handoffFilePath, QStringList applicationArguments,
                            QString expectedVersion, QWidget *parent)
-    : QDialog(parent), maintenanceToolPath(std::move(maintenanceToolPath)),
-      repositoryUrl(std::move(repositoryUrl)), applicationPath(std::move(applicationPath)),
+    : QDialog(parent), maintenanceToolPath(absoluteFromHere(maintenanceToolPath)),
+      repositoryUrl(std::move(repositoryUrl)), applicationPath(absoluteFromHere(applicationPath)),
       workingDirectory(std::move(workingDirectory)), handoffFilePath(std::move(handoffFilePath)),
       applicationArguments(std::move(applicationArguments)),
       expectedVersion(std::move(expectedVersion)),
