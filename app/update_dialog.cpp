@@ -261,6 +261,7 @@ void UpdateDialog::startUpdate()
     statusLabel->setText(tr("Сохранение установленной версии перед обновлением..."));
 
     QString error;
+    backup.setOwnFiles({updateLogPath(), lockFilePath(applicationPath)});
     if (!backup.create(workingDirectory, error)) {
         finishWithError(error, true);
         return;

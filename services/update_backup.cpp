@@ -42,6 +42,14 @@ bool reachesOnlyIntoInstallation(const QDir &installation, const QString &relati
     return true;
 }
 
+// The path with its directory resolved but not the file name itself, so that a link planted in
+// the place of a file compares equal to that place, not to what it points at.
+QString placeOf(const QFileInfo &file)
+{
+    const QString directory = QFileInfo(file.absolutePath()).canonicalFilePath();
+    return directory.isEmpty() ? QString() : directory + QLatin1Char('/') + file.fileName();
+}
+
 } // namespace
 
 UpdateBackup::UpdateBackup() = default;
@@ -81,6 +89,14 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &error)
         return false;
     }
 
+    QStringList ownNames;
+    QStringList ownPlaces;
+    for (const QString &path : std::as_const(ownFiles)) {
+        const QFileInfo own(path);
+        ownNames.append(own.fileName());
+        ownPlaces.append(placeOf(own));
+    }
+
     const QDir installation(installationDirectory);
     QDirIterator it(installationDirectory, QDir::Files | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
@@ -88,6 +104,8 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &error)
         const QString filePath = it.next();
         const QString relativePath = installation.relativeFilePath(filePath);
         if (isSkippedTopLevelArea(relativePath))
+            continue;
+        if (ownNames.contains(it.fileName()) && ownPlaces.contains(placeOf(it.fileInfo())))
             continue;
 
         // Links are refused rather than followed. On Unix the walk also yields FIFOs, sockets

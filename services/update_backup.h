@@ -18,8 +18,14 @@ public:
     UpdateBackup(const UpdateBackup &) = delete;
     UpdateBackup &operator=(const UpdateBackup &) = delete;
 
+    // Files of the program's own (the update log, the installation lock) that lie inside the
+    // installation when the system temporary directory does. create() leaves them out, so that a
+    // rollback never puts an old copy over a file that is in use. Set before create().
+    void setOwnFiles(const QStringList &paths) { ownFiles = paths; }
+
     // Saves every file of installationDirectory except the top-level areas "downloads", "log"
-    // and "kestro-web-cache". On failure returns false with a user-facing text in error.
+    // and "kestro-web-cache" and the own files. On failure returns false with a user-facing text
+    // in error.
     bool create(const QString &installationDirectory, QString &error);
 
     // Copies every saved file back. True when there was nothing to restore or everything came
@@ -38,4 +44,5 @@ private:
     std::unique_ptr<QTemporaryDir> backupDirectory;
     QStringList files;
     bool created = false;
+    QStringList ownFiles;
 };
