@@ -505,7 +505,9 @@ def goals(report):
             if entry["data"] == "tree":
                 rows.append((f"{operation} / rsync -a --fsync ({where})", "<= 0.80", seconds / times["rsync -a --fsync"], 0.8))
                 rows.append((f"{operation} / cp -r && sync ({where})", "<= 1.60", seconds / times["cp -r && sync"], 1.6))
-            else:
+            elif entry["cache"] == "warm":
+                # dd reads its bytes from the page cache; with a cold cache the copy also reads
+                # the whole file from the disk, so only the warm runs compare like with like.
                 rows.append((f"{operation} / dd direct ({where})", "<= 1.20", seconds / times["dd direct, fdatasync"], 1.2))
     memory = {entry["case"]: entry["kib"] / 1024 for entry in report["memory"] if "succeeded" in entry}
     if memory:
