@@ -8,7 +8,6 @@ import platform
 import random
 import re
 import shutil
-import signal
 import statistics
 import subprocess
 import sys
