@@ -111,12 +111,13 @@ bool SampleInstallation::writeOldOfSize(const QString &relativePath, char value,
     return true;
 }
 
-QString SampleInstallation::mismatches(Expected expected, const QStringList &ignored) const
+QString SampleInstallation::mismatches(Expected expected, const QStringList &ignored,
+                                       const QString &copy) const
 {
     QStringList found;
-    const QDir root(directory);
-    QDirIterator it(directory, QDir::Files | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
+    const QString top = copy.isEmpty() ? directory : copy;
+    const QDir root(top);
+    QDirIterator it(top, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relativePath = root.relativeFilePath(it.next());
         if (ignored.contains(relativePath))

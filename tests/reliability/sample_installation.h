@@ -34,7 +34,9 @@ public:
     // The files on disk that break the expectation, one line each, empty when there is none.
     // Files the update adds may stay after a rollback (Old) and may be absent before the update
     // ran (Old, OldOrNew); every file of the installed version must be there in every case.
-    QString mismatches(Expected expected, const QStringList &ignored = {}) const;
+    // copy: a directory that mirrors the installation (a backup) to look at instead.
+    QString mismatches(Expected expected, const QStringList &ignored = {},
+                       const QString &copy = QString()) const;
 
     QStringList helperArguments(const QStringList &extra = {}) const;
     QProcessEnvironment environment(const QString &display, const QString &runtimeDirectory) const;
