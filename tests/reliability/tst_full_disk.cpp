@@ -30,6 +30,7 @@ private slots:
 
     void backupRunningOutOfSpaceLeavesTheInstallationAlone();
     void restoreRunningOutOfSpaceKeepsTheBackupAndTheClientClosed();
+    void temporaryDirectoryFullFromTheStartStopsAtTheLock();
 
 private:
     HelperRuns runs;
@@ -136,6 +137,33 @@ void TestFullDisk::restoreRunningOutOfSpaceKeepsTheBackupAndTheClientClosed()
     QCOMPARE(installation.leftovers(), QStringList {QFileInfo(kept).fileName()});
     // The installation may be a mixture of versions: the client is not started on it.
     QCOMPARE(installation.launches().size(), 0);
+}
+
+void TestFullDisk::temporaryDirectoryFullFromTheStartStopsAtTheLock()
+{
+    SampleInstallation installation(root->filePath(QStringLiteral("full")),
+                                    QStringLiteral("FullFromStart"));
+    QString error;
+    QVERIFY2(fileSystem->mount(installation.tmp, MiB, error), qPrintable(error));
+    QVERIFY2(installation.create(QString(), error), qPrintable(error));
+    const QString filler = installation.tmp + QStringLiteral("/filler");
+    QVERIFY(!FileContents::write(filler, QByteArray(2 * MiB, 'f')));
+    QCOMPARE(QStorageInfo(installation.tmp).bytesAvailable(), qint64(0));
+
+    const auto helper = runs.start(installation,
+                                   installation.helperArguments({QStringLiteral("--handoff-file=")
+                                                                 + installation.handoff}));
+    QVERIFY(runs.closeAfterFailure(*helper));
+
+    // The lock file cannot be written, and a lock that cannot be taken is reported as one that
+    // another helper holds: the only text there is for it.
+    QCOMPARE(installation.handoffRecord(),
+             "error\n" + QStringLiteral("Обновление этой установки уже выполняется.").toUtf8());
+    QCOMPARE(installation.toolRuns(), 0);
+    QCOMPARE(installation.launches().size(), 0);
+    const QString mismatches = installation.mismatches(SampleInstallation::Expected::Old);
+    QVERIFY2(mismatches.isEmpty(), qPrintable(mismatches));
+    QCOMPARE(installation.leftovers(), QStringList {QStringLiteral("filler")});
 }
 
 QTEST_GUILESS_MAIN(TestFullDisk)
