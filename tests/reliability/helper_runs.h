@@ -29,6 +29,9 @@ public:
     // What a user does after a failure: answers the message box, then closes the dialog with
     // Escape. True when the helper then ended with exit code 0.
     bool closeAfterFailure(QProcess &helper, int timeoutMs = 30000);
+    // The same for helpers that fail at the same time: waits until each shows its box, then
+    // closes them one after the other.
+    bool closeAfterFailures(const QList<std::shared_ptr<QProcess>> &helpers, int timeoutMs = 30000);
 
     // A process that is not our child (a helper started by a client, a tool left behind by a
     // killed helper), killed by endAll() if it still runs that executable.
@@ -36,6 +39,9 @@ public:
     void endAll();
 
 private:
+    bool closeDialog(QProcess &helper);
+    void reportWindows(const QProcess &helper) const;
+
     XvfbServer server;
     QTemporaryDir runtime;
     QList<std::shared_ptr<QProcess>> processes;

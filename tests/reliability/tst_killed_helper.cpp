@@ -247,7 +247,7 @@ void TestKilledHelper::toolKilledMidwayIsRolledBackAndTheClientRelaunched()
              installation.log().constData());
     const QString mismatches = installation.mismatches(SampleInstallation::Expected::Old);
     QVERIFY2(mismatches.isEmpty(), qPrintable(mismatches));
-    QCOMPARE(installation.launches().size(), 1);
+    QTRY_COMPARE(installation.launches().size(), 1);
     QCOMPARE(installation.launches()
                      .constFirst()
                      .value(QStringLiteral("arguments"))
