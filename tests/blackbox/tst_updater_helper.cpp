@@ -1,3 +1,4 @@
+#include "test_file_io.h"
 #include "xvfb_server.h"
 
 #include <QDir>
@@ -20,27 +21,6 @@ namespace {
 
 const QString DialogTitle = QStringLiteral("Обновление Corvane");
 const QString ErrorBoxTitle = QStringLiteral("Ошибка обновления Corvane");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            && file.write(content) == content.size();
-}
-
-bool writeAtomically(const QString &path, const QByteArray &content)
-{
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
-            && file.commit();
-}
 
 // One sample installation with its own temporary directory, repository and handoff file.
 struct Setup

@@ -1,6 +1,7 @@
 #include "update_dialog.h"
 
 #include "message_box_closer.h"
+#include "test_file_io.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -29,20 +30,6 @@
 namespace {
 
 const QString LogName = QStringLiteral("Corvane-update.log");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            && file.write(content) == content.size();
-}
 
 QString lockPathFor(const QString &canonicalClientPath)
 {
