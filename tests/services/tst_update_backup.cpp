@@ -38,6 +38,7 @@ private slots:
     void installationWithoutSavableFilesGivesAnEmptyBackup_data();
     void installationWithoutSavableFilesGivesAnEmptyBackup();
     void linkedDirectoriesAreNotFollowed();
+    void ownFilesAreLeftOutWhereverTheyLie();
     void entriesThatAreNotRegularFilesStopTheBackup_data();
     void entriesThatAreNotRegularFilesStopTheBackup();
     void contentsSurviveBackupAndRestoreByteForByte_data();
@@ -364,6 +365,27 @@ void tst_UpdateBackup::installationWithoutSavableFilesGivesAnEmptyBackup()
     QVERIFY2(backup.restore(error), qPrintable(error));
     QCOMPARE(error, untouched);
     QVERIFY(!backup.isCreated());
+}
+
+void tst_UpdateBackup::ownFilesAreLeftOutWhereverTheyLie()
+{
+    // The program's log and lock inside the installation (its temporary directory lies there),
+    // named once through a link to that directory: only those two places are left out, not other
+    // files of the same name.
+    QVERIFY(writeFile(installation + u"/tmp/Corvane-update.log"_s, "log"));
+    QVERIFY(writeFile(installation + u"/tmp/installation.lock"_s, "lock"));
+    QVERIFY(writeFile(installation + u"/bin/Corvane-update.log"_s, "shipped"));
+    QVERIFY(writeFile(installation + u"/a.txt"_s, "a"));
+    QVERIFY(QFile::link(installation + u"/tmp"_s, inSandbox(u"tmp-link"_s)));
+
+    UpdateBackup backup;
+    backup.setOwnFiles({inSandbox(u"tmp-link/Corvane-update.log"_s),
+                        installation + u"/tmp/installation.lock"_s});
+    QString error = untouched;
+    QVERIFY2(backup.create(installation, error), qPrintable(error));
+    QStringList saved = backup.savedFiles();
+    saved.sort();
+    QCOMPARE(saved, (QStringList {u"a.txt"_s, u"bin/Corvane-update.log"_s}));
 }
 
 void tst_UpdateBackup::linkedDirectoriesAreNotFollowed()
