@@ -57,6 +57,15 @@ def remove(path):
             os.remove(path)
 
 
+def read_tree(path):
+    """Reads every file once, so that a warm run starts with all of it in the page cache."""
+    for directory, _, names in os.walk(path):
+        for name in names:
+            with open(os.path.join(directory, name), "rb") as f:
+                while f.read(8 * MIB):
+                    pass
+
+
 def tree_size(path):
     files = size = 0
     for directory, _, names in os.walk(path):
@@ -215,6 +224,8 @@ def bench_backup(args, data_dir, scratch, report):
     for name, source in (("tree", tree), ("big", big)):
         files, size = tree_size(source)
         for cache in cache_states:
+            if cache == "warm":
+                read_tree(source)
             samples = {}
             for repetition in range(args.repetitions):
                 log(f"Backup benchmark: {name}, {cache} cache, run {repetition + 1} of {args.repetitions}")
@@ -224,6 +235,10 @@ def bench_backup(args, data_dir, scratch, report):
                                      "samples": samples})
         if "dd direct, fdatasync" not in report["backup"][-1]["seconds"]:
             report["backup"][-1]["seconds"]["dd direct, fdatasync"] = report["backup"][-2]["seconds"]["dd direct, fdatasync"]
+        # The kept copies would otherwise crowd the page cache in the next data set's runs.
+        if args.graveyard:
+            remove(args.graveyard)
+            os.makedirs(args.graveyard)
     if args.graveyard:
         remove(args.graveyard)
 
