@@ -472,6 +472,8 @@ void tst_UpdateBackup::contentsSurviveBackupAndRestoreByteForByte_data()
     QTest::newRow("one chunk") << qsizetype(1048576);
     QTest::newRow("one byte over a chunk") << qsizetype(1048577);
     QTest::newRow("three chunks and 17 bytes") << qsizetype(3 * 1048576 + 17);
+    // The Linux copy moves large files in steps of 8 MiB.
+    QTest::newRow("two copy steps and a byte") << qsizetype(2 * 8 * 1048576 + 1);
 }
 
 void tst_UpdateBackup::contentsSurviveBackupAndRestoreByteForByte()
