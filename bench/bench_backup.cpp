@@ -2,6 +2,7 @@
 //
 //   bench_backup create INSTALLATION [--cold] [--graveyard DIR]
 //   bench_backup restore INSTALLATION [--cold] [--graveyard DIR]
+//   bench_backup restore-changed INSTALLATION COUNT [--cold] [--graveyard DIR]
 //
 // The backup directory goes where the helper puts it, below QDir::tempPath(): bench/run points
 // TMPDIR at a directory on the same file system as the installation. "restore" first takes a
@@ -10,7 +11,11 @@
 // --cold leaves the source out of the page cache (settle() says more). --graveyard moves the
 // copies into DIR instead of deleting them: ext4 without a journal skips inodes freed in the last
 // 30 s when it allocates new ones, so a run that follows thousands of deletions pays for them in
-// every file it creates. Prints one line of JSON.
+// every file it creates. "restore-changed" is the rollback of an update that touched a few files:
+// it takes a backup (not timed), changes COUNT files spread over the installation (every other
+// one keeps its size and differs only in its last byte, so that only reading it to the end tells
+// it apart; the others grow by a byte), times the restore over the installation in place and
+// checks that every changed file holds its saved bytes again. Prints one line of JSON.
 
 #include "update_backup.h"
 
@@ -76,6 +81,34 @@ bool settle(bool cold, const QString &source)
     return true;
 }
 
+// Makes the file differ from its saved copy: the last byte inverted (same size), or one byte more.
+bool change(const QString &path, bool keepSize)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    if (!keepSize || file.size() == 0)
+        return file.seek(file.size()) && file.write("+", 1) == 1;
+    char last = 0;
+    if (!file.seek(file.size() - 1) || file.read(&last, 1) != 1)
+        return false;
+    last = char(~last);
+    return file.seek(file.size() - 1) && file.write(&last, 1) == 1;
+}
+
+bool sameBytes(const QString &first, const QString &second)
+{
+    QFile a(first);
+    QFile b(second);
+    if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly) || a.size() != b.size())
+        return false;
+    while (!a.atEnd()) {
+        if (a.read(1048576) != b.read(1048576))
+            return false;
+    }
+    return true;
+}
+
 // Out of the way, for the caller to delete later; the backup's own clean-up then finds nothing.
 bool bury(const QString &path, const QString &graveyard)
 {
@@ -98,11 +131,16 @@ int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() < 3
+    const bool changedCase = arguments.value(1) == QLatin1String("restore-changed");
+    bool countOk = !changedCase;
+    const qsizetype changeCount = changedCase ? arguments.value(3).toLongLong(&countOk) : 0;
+    if (arguments.size() < 3 || !countOk || changeCount < 0
         || (arguments.at(1) != QLatin1String("create")
-            && arguments.at(1) != QLatin1String("restore")))
+            && arguments.at(1) != QLatin1String("restore") && !changedCase))
         return fail(QStringLiteral(
-                "usage: bench_backup create|restore INSTALLATION [--cold] [--graveyard DIR]"));
+                "usage: bench_backup create|restore INSTALLATION [--cold] [--graveyard DIR]\n"
+                "       bench_backup restore-changed INSTALLATION COUNT [--cold] [--graveyard "
+                "DIR]"));
     const QString operation = arguments.at(1);
     const QString installation = QDir(arguments.at(2)).absolutePath();
     const bool cold = arguments.contains(QLatin1String("--cold"));
@@ -134,6 +172,40 @@ int main(int argc, char **argv)
                                 .arg(copied.bytes)
                                 .arg(expected.files)
                                 .arg(expected.bytes));
+    } else if (changedCase) {
+        if (!backup.create(installation, error))
+            return fail(error);
+        const QStringList saved = backup.savedFiles();
+        QStringList changed;
+        for (qsizetype i = 0; i < qMin(changeCount, saved.size()); ++i) {
+            const QString relativePath = saved.at(i * saved.size() / changeCount);
+            if (!change(QDir(installation).filePath(relativePath), i % 2 == 0))
+                return fail(QStringLiteral("cannot change %1").arg(relativePath));
+            changed.append(relativePath);
+        }
+        // A warm run finds both sides of the comparison in the page cache.
+        if (!settle(cold, backup.backupPath()))
+            return fail(QStringLiteral("cannot drop the page cache"));
+        if (!cold)
+            readTree(installation);
+        timer.start();
+        const bool restored = backup.restore(error);
+        elapsedNs = timer.nsecsElapsed();
+        if (!restored)
+            return fail(error);
+        for (const QString &relativePath : std::as_const(changed)) {
+            if (!sameBytes(QDir(installation).filePath(relativePath),
+                           QDir(backup.backupPath()).filePath(relativePath)))
+                return fail(QStringLiteral("%1 was not restored").arg(relativePath));
+        }
+        const TreeSize restoredSize = measureTree(installation);
+        if (restoredSize.files != expected.files || restoredSize.bytes != expected.bytes)
+            return fail(
+                    QStringLiteral("the installation holds %1 files and %2 bytes, not %3 and %4")
+                            .arg(restoredSize.files)
+                            .arg(restoredSize.bytes)
+                            .arg(expected.files)
+                            .arg(expected.bytes));
     } else {
         if (!backup.create(installation, error))
             return fail(error);

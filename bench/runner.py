@@ -185,11 +185,17 @@ def backup_round(name, source, args, cold, samples, scratch):
     target = os.path.join(scratch, "copy")
 
     graveyard = args.graveyard if name == "tree" else None
-    for operation in ("create", "restore"):
-        command = [args.bench_backup, operation, source] + (["--cold"] if cold else [])
+    # The rollback of an update that changed a few files of the tree (the restore then compares
+    # every file and rewrites only those), and of one that left the big file alone.
+    changed = args.changed_files if name == "tree" else 0
+    changed_method = f"UpdateBackup::restore, {changed} changed" if changed else "UpdateBackup::restore, unchanged"
+    for operation, method, extra in (("create", "UpdateBackup::create", []),
+                                     ("restore", "UpdateBackup::restore", []),
+                                     ("restore-changed", changed_method, [str(changed)])):
+        command = [args.bench_backup, operation, source] + extra + (["--cold"] if cold else [])
         command += ["--graveyard", graveyard] if graveyard else []
         result = json.loads(run(command, env=env, capture_output=True, text=True).stdout)
-        samples.setdefault(f"UpdateBackup::{operation}", []).append(result["seconds"])
+        samples.setdefault(method, []).append(result["seconds"])
 
     warm = [] if cold else [source]
     samples.setdefault("cp -r && sync", []).append(
@@ -249,13 +255,13 @@ def bench_backup(args, data_dir, scratch, report):
 def print_backup(report):
     print()
     print("Backup and restore (median seconds; ratio = time / peer's time, lower is better)")
-    header = f"{'data':5} {'cache':5} {'method':22} {'seconds':>8} {'files/s':>9} {'MB/s':>7} {'/rsync':>7} {'/cp':>6} {'/dd':>6}"
+    header = f"{'data':5} {'cache':5} {'method':34} {'seconds':>8} {'files/s':>9} {'MB/s':>7} {'/rsync':>7} {'/cp':>6} {'/dd':>6}"
     print(header)
     print("-" * len(header))
     for entry in report["backup"]:
         times = entry["seconds"]
         for method, seconds in times.items():
-            line = (f"{entry['data']:5} {entry['cache']:5} {method:22} {seconds:8.2f} "
+            line = (f"{entry['data']:5} {entry['cache']:5} {method:34} {seconds:8.2f} "
                     f"{entry['files'] / seconds:9.0f} {entry['bytes'] / seconds / 1e6:7.1f} "
                     f"{seconds / times['rsync -a --fsync']:7.2f} {seconds / times['cp -r && sync']:6.2f} "
                     f"{seconds / times['dd direct, fdatasync']:6.2f}")
@@ -584,6 +590,8 @@ def main():
     parser.add_argument("--tree-mb", type=int, default=300, help="size of the realistic tree in MB")
     parser.add_argument("--big-mb", type=int, default=1024, help="size of the single big file in MiB")
     parser.add_argument("--repetitions", type=int, default=3, help="runs of each timed command")
+    parser.add_argument("--changed-files", type=int, default=20,
+                        help="files of the tree that the update changed, in the restore-changed case")
     parser.add_argument("--no-cold", dest="cold", action="store_false", help="skip the cold-cache runs")
     parser.add_argument("--flood-mb", type=int, default=1024, help="output of the tool in the big memory case, MiB")
     parser.add_argument("--largest-mb", type=int, default=4096, help="largest installation file in the memory case, MiB")
