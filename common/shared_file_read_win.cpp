@@ -5,6 +5,8 @@
 
 #include <qt_windows.h>
 
+#include <string>
+
 namespace {
 
 // The path as CreateFileW wants it; past MAX_PATH characters only in its "\\?\" form, which Qt's

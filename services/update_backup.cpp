@@ -1,5 +1,6 @@
 #include "update_backup.h"
 
+#include "atomic_replacement.h"
 #include "backup_file_copy.h"
 
 #include <QDir>
@@ -129,11 +130,16 @@ bool UpdateBackup::restore(QString &error)
     if (!created)
         return true;
 
+    // A file that already equals its saved copy is left alone. Nothing unchanged is rewritten,
+    // which keeps a restore after a small update short, and a file that cannot be replaced now
+    // but did not change (on Windows, the running helper's own executable inside the
+    // installation) does not fail the rollback. Any doubt in the comparison means a copy.
     const QDir installation(installationDirectory);
     for (const QString &relativePath : std::as_const(files)) {
+        const QString saved = backupDirectory->filePath(relativePath);
+        const QString target = installation.filePath(relativePath);
         if (!reachesOnlyIntoInstallation(installation, relativePath)
-            || !copyFile(backupDirectory->filePath(relativePath),
-                         installation.filePath(relativePath))) {
+            || (!BackupFileCopy::sameFile(saved, target) && !copyFile(saved, target))) {
             backupDirectory->setAutoRemove(false);
             error = QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2")
                             .arg(relativePath, backupDirectory->path());
@@ -154,9 +160,13 @@ bool UpdateBackup::copyFile(const QString &source, const QString &target)
     if (!QDir().mkpath(QFileInfo(target).absolutePath()))
         return false;
 
-    QSaveFile output(target);
-    if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
-
-    return BackupFileCopy::copyContents(input, output) && output.commit();
+    // A replacement tried again after a failed move starts over from the source's first byte.
+    bool first = true;
+    return AtomicReplacement::replace(target, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                                      [&input, &first](QSaveFile &output) {
+                                          if (!first && !input.seek(0))
+                                              return false;
+                                          first = false;
+                                          return BackupFileCopy::copyContents(input, output);
+                                      });
 }

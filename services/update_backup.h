@@ -28,8 +28,10 @@ public:
     // in error.
     bool create(const QString &installationDirectory, QString &error);
 
-    // Copies every saved file back. True when there was nothing to restore or everything came
-    // back; on failure keeps the backup directory for good and says where it is in error.
+    // Copies every saved file back, leaving alone each file that already equals its saved copy
+    // (bytes and, where the platform has them, permission bits). True when there was nothing to
+    // restore or everything came back; on failure keeps the backup directory for good and says
+    // where it is in error.
     bool restore(QString &error);
 
     // For the workflow's callers and the tests: what the object holds now.
