@@ -1,5 +1,7 @@
 #include "update_dialog.h"
 
+#include "atomic_replacement.h"
+#include "shared_file_read.h"
 #include "update_installation.h"
 #include "update_log_file.h"
 #include "update_processes.h"
@@ -14,7 +16,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTextStream>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -143,12 +144,9 @@ bool UpdateDialog::writeHandoff(const QByteArray &record)
     if (handoffFilePath.isEmpty())
         return true;
 
-    QSaveFile file(handoffFilePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(record) != record.size())
-        return false;
-    return file.commit();
+    // The client reads this file every 50 ms; on Windows a replacement that lands during a read
+    // fails, and is tried again for up to two seconds (blocking the dialog only then).
+    return AtomicReplacement::replaceContents(handoffFilePath, record);
 }
 
 void UpdateDialog::prepareUpdate()
@@ -198,13 +196,12 @@ void UpdateDialog::waitForConfirmation()
 
     // The client owns this file. One byte more than the confirmation is enough to tell it apart,
     // so a huge or endless file costs no more than a small one; and only a regular file is
-    // opened, since opening a FIFO would block the GUI thread until someone writes to it.
-    bool confirmed = false;
-    QFile file(handoffFilePath);
-    if (QFileInfo(handoffFilePath).isFile() && file.open(QIODevice::ReadOnly)) {
-        confirmed = file.read(confirmation.size() + 1) == confirmation;
-        file.close();
-    }
+    // opened, since opening a FIFO would block the GUI thread until someone writes to it. The
+    // read lets the client replace the file meanwhile (see SharedFileRead).
+    QByteArray record;
+    const bool confirmed = QFileInfo(handoffFilePath).isFile()
+            && SharedFileRead::read(handoffFilePath, confirmation.size() + 1, record)
+            && record == confirmation;
 
     if (confirmed) {
         waitTimer.restart();
