@@ -1,12 +1,14 @@
 #include "update_handoff.h"
 
+#include "atomic_replacement.h"
+#include "private_directory.h"
+#include "shared_file_read.h"
+
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-#include <QStandardPaths>
 #include <QThread>
 
 namespace {
@@ -19,39 +21,18 @@ const QByteArray ContinueRecord = QByteArrayLiteral("continue");
 const QByteArray ErrorPrefix = QByteArrayLiteral("error\n");
 
 constexpr QFileDevice::Permissions OwnerFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-constexpr QFileDevice::Permissions OwnerDirectory = OwnerFile | QFileDevice::ExeOwner;
 
+// The read lets the helper replace the file meanwhile (see SharedFileRead).
 bool readRecord(const QString &filePath, QByteArray &record)
 {
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    record = file.read(MaximumRecordSize);
-    return true;
+    return SharedFileRead::read(filePath, MaximumRecordSize, record);
 }
 
+// The helper reads this file every 100 ms; on Windows a replacement that lands during a read
+// fails, and is tried again for up to two seconds.
 bool writeRecord(const QString &filePath, const QByteArray &record)
 {
-    QSaveFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(record) != record.size())
-        return false;
-    return file.commit();
-}
-
-bool makePrivateDirectory(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.isDir())
-        return true;
-    if (info.exists() || info.isSymLink())
-        return false;
-    QDir parent = info.dir();
-    if (!parent.mkpath(QStringLiteral(".")))
-        return false;
-    // Created with its permissions in one step; a concurrent creator is as good as ours.
-    return parent.mkdir(info.fileName(), OwnerDirectory) || QFileInfo(path).isDir();
+    return AtomicReplacement::replaceContents(filePath, record);
 }
 
 } // namespace
@@ -107,15 +88,8 @@ bool clear(const QString &filePath)
 
 QString privateFilePath(const QString &applicationPath, const QString &directory)
 {
-    QString base = directory;
-    if (base.isEmpty()) {
-        const QString dataLocation
-                = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-        if (dataLocation.isEmpty())
-            return QString();
-        base = QDir(dataLocation).filePath(QStringLiteral("update"));
-    }
-    if (!makePrivateDirectory(base))
+    const QString base = directory.isEmpty() ? PrivateDirectory::defaultPath() : directory;
+    if (base.isEmpty() || !PrivateDirectory::make(base))
         return QString();
 
     // One file per installation, so that two installations of the client never share records.
