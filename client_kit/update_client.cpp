@@ -1,5 +1,7 @@
 #include "update_client.h"
 
+#include "helper_copy.h"
+#include "private_directory.h"
 #include "update_handoff.h"
 
 #include <QDir>
@@ -68,22 +70,41 @@ bool startHelper(const UpdateHelperSettings &settings, QString &error, qint64 *p
         return false;
     }
 
+    // A helper inside the installation runs from a private copy (see HelperCopy), made afresh
+    // for every start; the copies of earlier starts go once their helpers have ended. Whatever
+    // goes wrong with the copy, the helper starts in place, as it would without one. Where it
+    // runs changes no path it is given: every path is absolute by now, and it runs in the
+    // installation directory all the same.
     const QString helperPath = absolutePath(settings.helperPath);
+    const QString workingDirectory = absolutePath(settings.workingDirectory);
+    const QString copyDirectory = PrivateDirectory::defaultPath();
+    QString copyPath;
+    if (!copyDirectory.isEmpty() && PrivateDirectory::make(copyDirectory)) {
+        HelperCopy::removeOld(copyDirectory);
+        if (HelperCopy::liesInside(helperPath, workingDirectory))
+            copyPath = HelperCopy::make(helperPath, copyDirectory);
+    }
+
     QProcess helper;
-    helper.setProgram(helperPath);
+    helper.setProgram(copyPath.isEmpty() ? helperPath : copyPath);
     helper.setArguments(helperArguments(settings));
-    helper.setWorkingDirectory(absolutePath(settings.workingDirectory));
+    helper.setWorkingDirectory(workingDirectory);
     // The helper outlives the client. Left to inherit the client's standard streams, it (and the
     // client it restarts) would write into pipes that may close when the client exits, and be
     // killed by SIGPIPE.
     helper.setStandardInputFile(QProcess::nullDevice());
     helper.setStandardOutputFile(QProcess::nullDevice());
     helper.setStandardErrorFile(QProcess::nullDevice());
-    if (!helper.startDetached(processId)) {
-        error = QStringLiteral("Cannot start %1.").arg(helperPath);
-        return false;
+    if (helper.startDetached(processId))
+        return true;
+    // A copy that did not start is removed by a later start.
+    if (!copyPath.isEmpty()) {
+        helper.setProgram(helperPath);
+        if (helper.startDetached(processId))
+            return true;
     }
-    return true;
+    error = QStringLiteral("Cannot start %1.").arg(helperPath);
+    return false;
 }
 
 } // namespace UpdateClient

@@ -30,8 +30,12 @@ namespace UpdateClient {
 QStringList helperArguments(const UpdateHelperSettings &settings);
 
 // Empties the handoff file, so that no record of an earlier run can be taken for this one's,
-// and starts the helper detached, in the installation directory. On failure returns false with
-// an English description in `error`.
+// and starts the helper detached, in the installation directory. A helper whose file lies inside
+// the installation is started from a fresh private copy in the kit's per-user directory (beside
+// the default handoff files), so that it never holds a file of the installation it updates; if
+// the copy cannot be made or started, the helper starts in place. Copies left by earlier starts
+// are removed once no process runs them. On failure returns false with an English description in
+// `error`.
 bool startHelper(const UpdateHelperSettings &settings, QString &error, qint64 *processId = nullptr);
 
 } // namespace UpdateClient
