@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// File helpers of the tests. What is not a regular file that can be read reads as "<missing>",
+// so that a failed comparison says so.
+QByteArray readFile(const QString &path);
+// Makes the missing directories, then writes content over whatever the file held.
+bool writeFile(const QString &path, const QByteArray &content);
+// Replaces the file in one step, as a client writes its handoff record.
+bool replaceFile(const QString &path, const QByteArray &content);
+// SHA-256 of the content, read in pieces; empty when the file cannot be read.
+QByteArray fileDigest(const QString &path);
+// Every file below directory, relative to it, sorted.
+QStringList filesBelow(const QString &directory);
+bool makeFifo(const QString &path);
+bool makeSocket(const QString &path);
+// The permission bits, or ~0u when the file cannot be examined.
+unsigned fileMode(const QString &path);
+bool setFileMode(const QString &path, unsigned mode);
+// An installer's components.xml that records the client's package at version.
+QByteArray componentsXml(const QByteArray &version);
+
+// A fresh directory for one test, with TMPDIR pointed at its "tmp" folder while it lives, so that
+// the code under test keeps its lock, log and temporary directories there.
+class TestDirectory
+{
+public:
+    TestDirectory();
+    ~TestDirectory();
+
+    bool isValid() const { return valid; }
+    QString errorString() const { return directory.errorString(); }
+    QString path() const { return directory.path(); }
+    QString filePath(const QString &relativePath) const { return directory.filePath(relativePath); }
+    QString tmp() const { return filePath(QStringLiteral("tmp")); }
+
+private:
+    QByteArray previousTmp;
+    QTemporaryDir directory;
+    bool valid = false;
+};
