@@ -1,0 +1,508 @@
+#include "helper_runner.h"
+#include "sample_installation.h"
+#include "test_files.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QStorageInfo>
+#include <QTest>
+#include <QThread>
+
+#include <memory>
+
+#include <sys/mount.h>
+
+using namespace Qt::StringLiterals;
+using Expected = SampleInstallation::Expected;
+
+// The real helper binary, as a client starts it and a user meets it: on an X server of its own,
+// with the sample tool and a copy of the sample client. HelperRunner says how to run another
+// build of it, such as the Windows executable through Wine.
+class tst_UpdaterHelper : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void commandLineErrorsTouchNothing_data();
+    void commandLineErrorsTouchNothing();
+    void pathsAndArgumentsArriveIntact_data();
+    void pathsAndArgumentsArriveIntact();
+    void failedUpdateRefusesEscapeRollsBackAndEndsWithZero_data();
+    void failedUpdateRefusesEscapeRollsBackAndEndsWithZero();
+    void waitLimitsEndTheUpdateWithoutTouchingIt();
+    void secondHelperStopsAtTheLockOfTheFirst();
+    void killedHelperLeavesWholeFilesAndTheNextOneCompletes_data();
+    void killedHelperLeavesWholeFilesAndTheNextOneCompletes();
+    void fullTemporaryDirectoryStopsTheUpdateBeforeTheTool_data();
+    void fullTemporaryDirectoryStopsTheUpdateBeforeTheTool();
+    void fullInstallationDuringTheRestoreKeepsTheBackup();
+
+private:
+    SampleInstallation make(const QString &name, const QString &repositoryIni = QString());
+    QProcess *startHelper(const SampleInstallation &installation, const QStringList &extra = {});
+    void answer(const SampleInstallation &installation, const QByteArray &record = "continue");
+    QByteArray log(const SampleInstallation &installation) const
+    {
+        return readFile(runner.logPath(installation));
+    }
+    // Mounts a tmpfs of the given size on directory, unmounted after the test.
+    bool mountSmall(const QString &directory, qint64 bytes);
+
+    HelperRunner runner {QStringLiteral(UPDATER_HELPER_PATH),
+                         QStringLiteral(SAMPLE_MAINTENANCE_TOOL_PATH),
+                         QStringLiteral(SAMPLE_CLIENT_PATH)};
+    std::unique_ptr<QTemporaryDir> root;
+    QStringList mounts;
+};
+
+namespace {
+
+constexpr qint64 MiB = 1 << 20;
+const QByteArray Busy = "error\n" + u"Обновление этой установки уже выполняется."_s.toUtf8();
+const QByteArray NotConfirmed
+        = u"Клиент не подтвердил начало обновления. Повторите попытку."_s.toUtf8();
+
+QStringList launchArguments(const SampleInstallation &installation)
+{
+    return installation.launches().value(0).value(u"arguments"_s).toVariant().toStringList();
+}
+
+} // namespace
+
+void tst_UpdaterHelper::initTestCase()
+{
+    QString error;
+    QVERIFY2(runner.startServer(error), qPrintable(error));
+}
+
+void tst_UpdaterHelper::init()
+{
+    root = std::make_unique<QTemporaryDir>();
+    QVERIFY2(root->isValid(), qPrintable(root->errorString()));
+}
+
+void tst_UpdaterHelper::cleanup()
+{
+    runner.endAll();
+    for (const QString &mount : std::as_const(mounts))
+        ::umount2(QFile::encodeName(mount).constData(), MNT_DETACH);
+    mounts.clear();
+    root.reset();
+}
+
+SampleInstallation tst_UpdaterHelper::make(const QString &name, const QString &repositoryIni)
+{
+    SampleInstallation installation = runner.installation(root->filePath(name), name);
+    QString error;
+    if (!installation.create(runner.client, repositoryIni, error))
+        qWarning("%s", qPrintable(error));
+    return installation;
+}
+
+QProcess *tst_UpdaterHelper::startHelper(const SampleInstallation &installation,
+                                         const QStringList &extra)
+{
+    return runner.start(installation, installation.helperArguments(runner.tool, extra), QString(),
+                        runner.helper);
+}
+
+void tst_UpdaterHelper::answer(const SampleInstallation &installation, const QByteArray &record)
+{
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 15000);
+    QVERIFY(replaceFile(installation.handoff, record));
+}
+
+bool tst_UpdaterHelper::mountSmall(const QString &directory, qint64 bytes)
+{
+    const QByteArray options = "size=" + QByteArray::number(bytes);
+    if (!QDir().mkpath(directory)
+        || ::mount("tmpfs", QFile::encodeName(directory).constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+                   options.constData())
+                != 0)
+        return false;
+    mounts += directory;
+    return true;
+}
+
+void tst_UpdaterHelper::commandLineErrorsTouchNothing_data()
+{
+    // "tool", "repository", "application", "directory" and "handoff" stand for those options.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("help") << QStringList {u"--help"_s} << 0;
+    QTest::newRow("unknown option") << QStringList {u"--no-such-option"_s, u"tool"_s} << 1;
+    QTest::newRow("option without its value") << QStringList {u"tool"_s, u"--repository"_s} << 1;
+    QTest::newRow("maintenance tool missing")
+            << QStringList {u"repository"_s, u"application"_s, u"directory"_s, u"handoff"_s} << 2;
+    QTest::newRow("repository missing")
+            << QStringList {u"tool"_s, u"application"_s, u"directory"_s, u"handoff"_s} << 2;
+    QTest::newRow("application missing")
+            << QStringList {u"tool"_s, u"repository"_s, u"directory"_s, u"handoff"_s} << 2;
+    QTest::newRow("working directory missing")
+            << QStringList {u"tool"_s, u"repository"_s, u"application"_s, u"handoff"_s} << 2;
+    QTest::newRow("repository emptied after a value")
+            << QStringList {u"tool"_s,        u"repository"_s, u"--repository="_s,
+                            u"application"_s, u"directory"_s,  u"handoff"_s}
+            << 2;
+    QTest::newRow("nothing at all") << QStringList() << 2;
+}
+
+void tst_UpdaterHelper::commandLineErrorsTouchNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    const SampleInstallation installation = make(u"CommandLine"_s);
+    const QStringList options = installation.helperArguments(
+            runner.tool, {u"--handoff-file="_s + installation.handoff});
+    const QStringList names
+            = {u"tool"_s, u"repository"_s, u"application"_s, u"directory"_s, u"handoff"_s};
+    for (QString &argument : arguments)
+        argument = options.value(names.indexOf(argument), argument);
+
+    // A missing option is reported in a box titled like the dialog, answered with Return.
+    QProcess *helper = runner.start(installation, arguments, QString(), runner.helper);
+    QVERIFY(runner.closeAfterFailure({helper}, u"Return"_s, exitCode));
+    QCOMPARE(QDir(runner.temporaryDirectory(installation))
+                     .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             true);
+    QVERIFY(!QFileInfo::exists(installation.handoff));
+}
+
+void tst_UpdaterHelper::pathsAndArgumentsArriveIntact_data()
+{
+    QTest::addColumn<bool>("throughTheClient");
+    QTest::newRow("handed over by the client through the kit") << true;
+    QTest::newRow("tool and client relative to the helper's directory") << false;
+}
+
+void tst_UpdaterHelper::pathsAndArgumentsArriveIntact()
+{
+    QFETCH(bool, throughTheClient);
+    // Names that a command line could split or take for options, all legal on Windows too.
+    SampleInstallation installation = runner.installation(
+            root->filePath(u"-Ветка 'апостроф' a=b %TEMP% & (1)"_s), u"-Клиент 'q' =1"_s);
+    installation.directory = installation.base + u"/--Программа 'p' =y"_s;
+    installation.clientPath
+            = installation.directory + u'/' + QFileInfo(installation.clientPath).fileName();
+    installation.repository = installation.base + u"/-репо =r 'z'"_s;
+    installation.handoff = installation.base + u"/-handoff =1"_s;
+    QString error;
+    QVERIFY2(installation.create(runner.client, QString(), error), qPrintable(error));
+    const QStringList arguments
+            = {u"--flag=value"_s, u"-"_s,          u"--"_s,          QString(),  u"two words"_s,
+               u"\"quoted\""_s,   u"'single'"_s,   u"Привет, мир"_s, u"a=b=c"_s, u"-x"_s,
+               u"back\\slash"_s,  u"trailing\\"_s, u"line\nfeed"_s};
+
+    if (throughTheClient) {
+        QStringList command = {u"update"_s,
+                               u"--helper="_s + runner.helper,
+                               u"--maintenance-tool="_s + runner.tool,
+                               u"--repository="_s + installation.repository,
+                               u"--handoff-file="_s + installation.handoff,
+                               u"--expected-version=2.0.0"_s};
+        for (const QString &argument : arguments)
+            command += u"--argument="_s + argument;
+        QProcess *client = runner.start(installation, command);
+        QVERIFY(client->waitForFinished(30000));
+        QCOMPARE(client->exitCode(), 0);
+    } else {
+        const QString tools = installation.base + u"/tools"_s;
+        const QString tool = u"-tool 'x' =1"_s + runner.executableSuffix;
+        QVERIFY(QDir().mkpath(tools) && QFile::copy(runner.tool, tools + u'/' + tool));
+        SampleInstallation relative = installation;
+        relative.clientPath
+                = u"../"_s + QDir(installation.base).relativeFilePath(installation.clientPath);
+        QStringList extra
+                = {u"--handoff-file="_s + installation.handoff, u"--expected-version=2.0.0"_s};
+        for (const QString &argument : arguments)
+            extra += u"--application-argument="_s + argument;
+        QProcess *helper = runner.start(installation, relative.helperArguments(tool, extra), tools,
+                                        runner.helper);
+        answer(installation);
+        QVERIFY(helper->waitForFinished(30000));
+        QCOMPARE(helper->exitCode(), 0);
+    }
+
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 30000);
+    QCOMPARE(launchArguments(installation), arguments);
+    const QJsonObject launch = installation.launches().constFirst();
+    QCOMPARE(launch.value(u"program"_s).toString(),
+             runner.asProgramsSeeIt(installation.clientPath));
+    QCOMPARE(launch.value(u"workingDirectory"_s).toString(),
+             runner.asProgramsSeeIt(installation.directory));
+    VERIFY_FILES(installation, Expected::New);
+    const QStringList toolArguments = installation.toolRuns().value(0);
+    QVERIFY2(toolArguments.value(1).startsWith(
+                     runner.asProgramsSeeIt(runner.temporaryDirectory(installation))
+                     + u"/Corvane Updater-"_s),
+             qPrintable(toolArguments.value(1)));
+    QCOMPARE(toolArguments.value(3), installation.repository);
+    QCOMPARE(readFile(installation.handoff), QByteArray("continue"));
+    QVERIFY2(log(installation)
+                             .startsWith("Repository: " + installation.repository.toUtf8()
+                                         + "\nInstallation backup created.\n")
+                     && !log(installation).contains("Update error"),
+             log(installation).constData());
+    // The helper ends by itself half a second after the relaunch, its lock and directories gone.
+    QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
+                              qPrintable(runner.leftovers(installation).join(u' ')), 10000);
+}
+
+void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero_data()
+{
+    QTest::addColumn<QString>("closeKey");
+    QTest::newRow("closed with Escape") << u"Escape"_s;
+    QTest::newRow("closed with its button") << u"Return"_s;
+}
+
+void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
+{
+    QFETCH(QString, closeKey);
+    const QString go = root->filePath(u"go"_s);
+    const SampleInstallation installation = make(u"Rollback"_s, u"exitCode=5\nwaitForFile="_s + go);
+    QProcess *helper = startHelper(
+            installation,
+            {u"--handoff-file="_s + installation.handoff, u"--application-argument=--old"_s});
+    answer(installation);
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 15000);
+    QVERIFY(runner.pressKey(HelperRunner::DialogTitle, u"Escape"_s));
+    QTest::qWait(300);
+    QCOMPARE(helper->state(), QProcess::Running);
+    QVERIFY(writeFile(go, "go"));
+
+    QVERIFY(runner.closeAfterFailure({helper}, closeKey));
+    const QByteArray message = u"Maintenance tool завершился с кодом 5."_s.toUtf8();
+    QCOMPARE(readFile(installation.handoff), "error\n" + message);
+    QVERIFY(log(installation).endsWith("\nUpdate error: " + message + '\n'));
+    VERIFY_FILES(installation, Expected::Old);
+    QTRY_COMPARE(launchArguments(installation), QStringList {u"--old"_s});
+    QCOMPARE(runner.leftovers(installation), QStringList());
+}
+
+void tst_UpdaterHelper::waitLimitsEndTheUpdateWithoutTouchingIt()
+{
+    // Side by side, so that each limit is waited out once: clients that give no answer or a
+    // wrong one, and a client whose two copies keep running.
+    const QList<QByteArray> answers = {QByteArray(), "continue\n", "CONTINUE", "continueX"};
+    QList<SampleInstallation> installations;
+    for (qsizetype i = 0; i <= answers.size(); ++i)
+        installations += make(u"Limit%1"_s.arg(i));
+    const SampleInstallation &running = installations.constLast();
+    runner.start(running, {u"--stay-running-ms"_s, u"120000"_s});
+    runner.start(running, {u"--stay-running-ms"_s, u"120000"_s});
+    QTRY_COMPARE(running.launches().size(), 2);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QList<QProcess *> helpers = {startHelper(running)};
+    for (qsizetype i = 0; i < answers.size(); ++i)
+        helpers += startHelper(installations.at(i),
+                               {u"--handoff-file="_s + installations.at(i).handoff});
+    for (qsizetype i = 1; i < answers.size(); ++i)
+        answer(installations.at(i), answers.at(i));
+    for (qsizetype i = 0; i < answers.size(); ++i)
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(installations.at(i).handoff), "error\n" + NotConfirmed,
+                                  20000);
+    QVERIFY2(elapsed.elapsed() >= 14900, qPrintable(QString::number(elapsed.elapsed())));
+    QTRY_VERIFY_WITH_TIMEOUT(log(running).contains("\nUpdate error: "), 40000);
+    QVERIFY2(elapsed.elapsed() >= 29900, qPrintable(QString::number(elapsed.elapsed())));
+    QVERIFY(runner.closeAfterFailure(helpers));
+
+    // The copies' process ids as they recorded them themselves, in any order.
+    QStringList processIds;
+    for (const QJsonObject &launch : running.launches())
+        processIds += QString::number(launch.value(u"pid"_s).toInteger());
+    const QRegularExpressionMatch listed
+            = QRegularExpression(u"\nUpdate not started: running client PIDs: (.*)\n"_s)
+                      .match(QString::fromUtf8(log(running)));
+    QStringList logged = listed.captured(1).split(u", "_s);
+    logged.sort();
+    processIds.sort();
+    QCOMPARE(logged, processIds);
+    QCOMPARE(log(running),
+             "Repository: " + running.repository.toUtf8() + listed.captured(0).toUtf8()
+                     + u"\nUpdate error: Kestrova ещё запущен. Закройте все его окна, включая "
+                       "тестовую версию, и повторите обновление. Процессы: %1.\n"_s
+                               .arg(listed.captured(1))
+                               .toUtf8());
+    for (const SampleInstallation &installation : std::as_const(installations)) {
+        if (&installation != &running)
+            QCOMPARE(log(installation),
+                     "Repository: " + installation.repository.toUtf8()
+                             + "\n\nUpdate error: " + NotConfirmed + '\n');
+        QCOMPARE(installation.toolRuns().size(), 0);
+        QCOMPARE(installation.launches().size(), &installation == &running ? 2 : 0);
+        VERIFY_FILES(installation, Expected::Old);
+    }
+}
+
+void tst_UpdaterHelper::secondHelperStopsAtTheLockOfTheFirst()
+{
+    const SampleInstallation installation = make(u"Locked"_s);
+    QProcess *first = startHelper(installation, {u"--handoff-file="_s + installation.handoff});
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 15000);
+    // One lock per installation, named after its client however the path is spelled.
+    QCOMPARE(runner.leftovers(installation).filter(u".lock"_s),
+             QStringList {runner.lockFileName(installation.clientPath)});
+    const QByteArray firstLog = log(installation);
+
+    const QString name = QFileInfo(installation.clientPath).fileName();
+    QList<QProcess *> others;
+    for (const QString &spelling :
+         {installation.directory + u"/lib/../"_s + name, u"./"_s + name}) {
+        SampleInstallation other = installation;
+        other.clientPath = spelling;
+        other.handoff = installation.base + u"/handoff-%1"_s.arg(others.size());
+        others += runner.start(
+                other, other.helperArguments(runner.tool, {u"--handoff-file="_s + other.handoff}),
+                installation.directory, runner.helper);
+    }
+    QVERIFY(runner.closeAfterFailure(others));
+    QCOMPARE(readFile(installation.base + u"/handoff-0"_s), Busy);
+    QCOMPARE(readFile(installation.base + u"/handoff-1"_s), Busy);
+    QCOMPARE(log(installation), firstLog);
+
+    QVERIFY(replaceFile(installation.handoff, "continue"));
+    QVERIFY(first->waitForFinished(30000));
+    QCOMPARE(first->exitCode(), 0);
+    QCOMPARE(installation.toolRuns().size(), 1);
+    QTRY_COMPARE(installation.launches().size(), 1);
+    VERIFY_FILES(installation, Expected::New);
+}
+
+void tst_UpdaterHelper::killedHelperLeavesWholeFilesAndTheNextOneCompletes_data()
+{
+    QTest::addColumn<bool>("duringBackup");
+    QTest::newRow("killed while waiting for the handoff") << false;
+    QTest::newRow("killed while copying the backup") << true;
+}
+
+void tst_UpdaterHelper::killedHelperLeavesWholeFilesAndTheNextOneCompletes()
+{
+    QFETCH(bool, duringBackup);
+    SampleInstallation installation = make(u"Killed"_s);
+    const QString tmp = runner.temporaryDirectory(installation);
+    const auto backups = [&] { return QDir(tmp).entryList({u"Kestrova-update-backup-*"_s}); };
+    // A file large enough that the copy lasts a while on a fast disk, so that the kill lands in it.
+    QVERIFY(!duringBackup || installation.writeOldOfSize(u"data/big.bin"_s, 'b', 32 * MiB));
+    QProcess *first
+            = startHelper(installation,
+                          duringBackup ? QStringList()
+                                       : QStringList {u"--handoff-file="_s + installation.handoff});
+    QDeadlineTimer deadline(30000);
+    while ((duringBackup ? backups().isEmpty() : readFile(installation.handoff) != "ready")
+           && !deadline.hasExpired())
+        QThread::usleep(500);
+    first->kill();
+    QVERIFY(first->waitForFinished(10000));
+    QVERIFY2(!log(installation).contains("Installation backup created."), "killed too late");
+    QCOMPARE(backups().size(), duringBackup ? 1 : 0);
+    VERIFY_FILES(installation, Expected::Old);
+    QStringList leftBehind = runner.leftovers(installation);
+    QCOMPARE(leftBehind.removeAll(runner.lockFileName(installation.clientPath)), 1);
+
+    // The next helper takes the dead one's lock over and completes a whole update.
+    QFile::remove(installation.handoff);
+    QProcess *second
+            = startHelper(installation,
+                          {u"--handoff-file="_s + installation.handoff,
+                           u"--expected-version=2.0.0"_s, u"--application-argument=--after"_s});
+    answer(installation);
+    QVERIFY(second->waitForFinished(60000));
+    QCOMPARE(second->exitCode(), 0);
+    QTRY_COMPARE(launchArguments(installation), QStringList {u"--after"_s});
+    VERIFY_FILES(installation, Expected::New);
+    QVERIFY2(!log(installation).contains("Update error"), log(installation).constData());
+    // Its own lock and directories are gone; the dead one's directories stay.
+    QCOMPARE(runner.leftovers(installation), leftBehind);
+}
+
+void tst_UpdaterHelper::fullTemporaryDirectoryStopsTheUpdateBeforeTheTool_data()
+{
+    QTest::addColumn<bool>("fromTheStart");
+    QTest::newRow("full during the backup") << false;
+    QTest::newRow("full from the start") << true;
+}
+
+void tst_UpdaterHelper::fullTemporaryDirectoryStopsTheUpdateBeforeTheTool()
+{
+    QFETCH(bool, fromTheStart);
+    if (runner.runsWindowsPrograms())
+        QSKIP("a small file system of the test's own is mounted on Linux only");
+    SampleInstallation installation = runner.installation(root->filePath(u"full"_s), u"Full"_s);
+    QVERIFY2(mountSmall(runner.temporaryDirectory(installation), (fromTheStart ? 1 : 4) * MiB),
+             "mounting a tmpfs needs root");
+    QString error;
+    QVERIFY2(installation.create(runner.client, QString(), error), qPrintable(error));
+    // The temporary directory is filled up now, or by the copy of a file larger than it.
+    if (fromTheStart)
+        QVERIFY(!writeFile(runner.temporaryDirectory(installation) + u"/filler"_s,
+                           QByteArray(2 * MiB, 'f')));
+    else
+        QVERIFY(installation.writeOldOfSize(u"data/big.bin"_s, 'b', 6 * MiB));
+
+    QProcess *helper = startHelper(
+            installation,
+            {u"--handoff-file="_s + installation.handoff, u"--application-argument=--again"_s});
+    if (!fromTheStart)
+        answer(installation);
+    QVERIFY(runner.closeAfterFailure({helper}));
+    QCOMPARE(installation.toolRuns().size(), 0);
+    VERIFY_FILES(installation, Expected::Old);
+    if (fromTheStart) {
+        // A lock that cannot be written is taken for one that another helper holds.
+        QCOMPARE(readFile(installation.handoff), Busy);
+        QCOMPARE(runner.leftovers(installation), QStringList {u"filler"_s});
+        QCOMPARE(installation.launches().size(), 0);
+        return;
+    }
+    const QByteArray message = u"Не удалось сохранить резервную копию: data/big.bin"_s.toUtf8();
+    QCOMPARE(readFile(installation.handoff), "error\n" + message);
+    // The partial copy is gone, so that the log line after it found room.
+    QCOMPARE(log(installation),
+             "Repository: " + installation.repository.toUtf8() + "\n\nUpdate error: " + message
+                     + '\n');
+    QCOMPARE(runner.leftovers(installation), QStringList());
+    QTRY_COMPARE(launchArguments(installation), QStringList {u"--again"_s});
+}
+
+void tst_UpdaterHelper::fullInstallationDuringTheRestoreKeepsTheBackup()
+{
+    if (runner.runsWindowsPrograms())
+        QSKIP("a small file system of the test's own is mounted on Linux only");
+    SampleInstallation installation = runner.installation(root->filePath(u"full"_s), u"Full"_s);
+    QVERIFY2(mountSmall(installation.directory, 8 * MiB), "mounting a tmpfs needs root");
+    QString error;
+    QVERIFY2(installation.create(runner.client, u"exitCode=5"_s, error), qPrintable(error));
+    // The tool fills the installation up to a rest in which each of its later files fits, but
+    // neither the client nor data/a.bin can be copied back beside the new content.
+    QVERIFY(installation.writeOld(u"data/a.bin"_s, QByteArray(MiB, 'o')));
+    QVERIFY(installation.writeNew(u"data/a.bin"_s, QByteArray(MiB, 'n')));
+    const qint64 available = QStorageInfo(installation.directory).bytesAvailable();
+    QVERIFY(installation.writeNew(u"filler.bin"_s, QByteArray(available - MiB / 4, 'f')));
+
+    QProcess *helper = startHelper(installation, {u"--handoff-file="_s + installation.handoff});
+    answer(installation);
+    QVERIFY(runner.closeAfterFailure({helper}));
+    const QRegularExpressionMatch match
+            = QRegularExpression(u"^error\nMaintenance tool завершился с кодом 5\\.\n\nНе удалось "
+                                 "восстановить (.+)\\. Резервная копия сохранена: (.+)$"_s)
+                      .match(QString::fromUtf8(readFile(installation.handoff)));
+    QVERIFY2(match.hasMatch(), readFile(installation.handoff).constData());
+    // Each file is whole, old or new, and the backup that is kept is complete.
+    QCOMPARE(runner.leftovers(installation), QStringList {QFileInfo(match.captured(2)).fileName()});
+    VERIFY_FILES(installation, Expected::Old, {}, match.captured(2));
+    VERIFY_FILES(installation, Expected::OldOrNew);
+    // The installation may be a mixture of versions: the client is not started on it.
+    QCOMPARE(installation.launches().size(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_UpdaterHelper)
+#include "tst_updater_helper.moc"
