@@ -71,7 +71,6 @@ void tst_UpdateBackup::backupGoesToTheNearestParentOutsideTheInstallation_data()
     QTest::newRow("temporary directory outside")
             << u"App"_s << u"Temp"_s << none << u"Temp"_s << none;
     QTest::newRow("installation below it") << u"App"_s << u""_s << none << u""_s << none;
-    QTest::newRow("it is the installation") << u"App"_s << u"App"_s << none << u""_s << none;
     QTest::newRow("below the installation, named with a slash")
             << u"App/"_s << u"App/Temp"_s << none << u""_s << none;
     QTest::newRow("sibling sharing a name prefix")

@@ -35,7 +35,6 @@ private slots:
     void preparationFailuresLeaveARecordAndNoRelaunch_data();
     void preparationFailuresLeaveARecordAndNoRelaunch();
     void runningClientIsWaitedForAndTheDialogCannotBeClosed();
-    void failedRestoreKeepsTheBackupAndDoesNotRelaunch();
     void noRelaunchWhenTheClientWasStartedMeanwhile();
 
 private:
@@ -324,32 +323,6 @@ void tst_UpdateDialog::runningClientIsWaitedForAndTheDialogCannotBeClosed()
     QCOMPARE(boxes, QStringList());
     VERIFY_FILES(installation, Expected::New);
     QTRY_VERIFY(dialog->close());
-}
-
-void tst_UpdateDialog::failedRestoreKeepsTheBackupAndDoesNotRelaunch()
-{
-    // While the tool waits for a file, a directory takes the place of a file it changed.
-    const QString go = dir->filePath(u"go"_s);
-    const SampleInstallation installation = makeInstallation(u"exitCode=1\nwaitForFile="_s + go);
-    start(installation);
-    const QString blocked = installation.directory + u"/lib/engine.dat"_s;
-    QTRY_COMPARE_WITH_TIMEOUT(readFile(blocked), QByteArray("engine 2"), 20000);
-    QVERIFY(QFile::remove(blocked) && QDir().mkpath(blocked + u"/in-the-way"_s));
-    QVERIFY(writeFile(go, "go"));
-
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.size(), 1, 20000);
-    const QStringList backups = QDir(QDir::tempPath()).entryList({u"Kestrova-update-backup-*"_s});
-    QCOMPARE(backups.size(), 1);
-    const QString backupPath = QDir::tempPath() + u'/' + backups.constFirst();
-    const QString message = u"Maintenance tool завершился с кодом 1.\n\nНе удалось восстановить "
-                            "lib/engine.dat. Резервная копия сохранена: "_s
-            + backupPath;
-    QCOMPARE(boxes.constFirst(), message + u"\n\nЛог: "_s + logPath());
-    QCOMPARE(readFile(installation.handoff), "error\n" + message.toUtf8());
-    QTest::qWait(300);
-    QCOMPARE(installation.launches().size(), 0);
-    dialog.reset();
-    QCOMPARE(readFile(backupPath + u"/lib/engine.dat"_s), QByteArray("engine 1"));
 }
 
 void tst_UpdateDialog::noRelaunchWhenTheClientWasStartedMeanwhile()

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QThread>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QString fromEnvironment(const char *name, const QString &fallback)
@@ -25,7 +27,7 @@ HelperRunner::HelperRunner(const QString &helper, const QString &tool, const QSt
       client(fromEnvironment("UPDATER_SAMPLE_CLIENT", client)),
       launcher(qEnvironmentVariable("UPDATER_LAUNCHER").split(u' ', Qt::SkipEmptyParts)),
       executableSuffix(this->helper.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive)
-                               ? QStringLiteral(".exe")
+                               ? u".exe"_s
                                : QString())
 { }
 
@@ -40,39 +42,22 @@ HelperRunner::~HelperRunner()
 
 bool HelperRunner::startServer(QString &error)
 {
-    // Display numbers are shared by everything on the machine: start from one derived from the
-    // process id and take the first that is free.
-    const int first = 100 + int(QCoreApplication::applicationPid() % 400) * 2;
-    for (int number = first; number < first + 40; ++number) {
-        const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
-        if (QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(number))
-            || QFileInfo::exists(socket))
-            continue;
-        // -noreset: the server would reset whenever its last client leaves, and a helper that
-        // connects meanwhile fails. -r: no auto-repeat of a key whose release comes late.
-        server.start(QStringLiteral("Xvfb"),
-                     {QStringLiteral(":%1").arg(number), QStringLiteral("-noreset"),
-                      QStringLiteral("-r"), QStringLiteral("-screen"), QStringLiteral("0"),
-                      QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                      QStringLiteral("tcp")});
-        QDeadlineTimer deadline(10000);
-        while (server.state() != QProcess::NotRunning && !QFileInfo::exists(socket)
-               && !deadline.hasExpired())
-            server.waitForFinished(20);
-        if (server.state() == QProcess::Running && QFileInfo::exists(socket)) {
-            display = QStringLiteral(":%1").arg(number);
-            return runtime.isValid();
-        }
-        server.kill();
-        server.waitForFinished(2000);
-    }
-    error = QStringLiteral("Xvfb could not be started: ") + server.errorString();
-    return false;
+    // Xvfb takes a free display itself and names it on the descriptor given once it is ready.
+    // -noreset: the server would reset whenever its last client leaves, and a helper that
+    // connects meanwhile fails. -r: no auto-repeat of a key whose release comes late.
+    server.start(u"Xvfb"_s,
+                 {u"-displayfd"_s, u"1"_s, u"-noreset"_s, u"-r"_s, u"-screen"_s, u"0"_s,
+                  u"1024x768x24"_s, u"-nolisten"_s, u"tcp"_s});
+    while (server.waitForReadyRead(15000) && !server.canReadLine()) { }
+    display = QLatin1Char(':') + QString::fromLatin1(server.readLine().trimmed());
+    qputenv("DISPLAY", display.toLatin1()); // for xdotool
+    error = u"Xvfb did not start: "_s + server.errorString();
+    return display.size() > 1 && runtime.isValid();
 }
 
 QString HelperRunner::temporaryDirectory(const SampleInstallation &installation) const
 {
-    return installation.base + QStringLiteral("/tmp");
+    return installation.base + u"/tmp"_s;
 }
 
 QString HelperRunner::asProgramsSeeIt(const QString &path) const
@@ -82,15 +67,14 @@ QString HelperRunner::asProgramsSeeIt(const QString &path) const
 
 QString HelperRunner::logPath(const SampleInstallation &installation) const
 {
-    return temporaryDirectory(installation) + QStringLiteral("/Corvane-update.log");
+    return temporaryDirectory(installation) + u"/Corvane-update.log"_s;
 }
 
 QString HelperRunner::lockFileName(const QString &clientPath) const
 {
     const QString key = QFileInfo(clientPath).canonicalFilePath().toCaseFolded();
-    return QStringLiteral("Kestrova-update-%1.lock")
-            .arg(QString::fromLatin1(
-                    QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex()));
+    return u"Kestrova-update-%1.lock"_s.arg(QString::fromLatin1(
+            QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex()));
 }
 
 QStringList HelperRunner::leftovers(const SampleInstallation &installation) const
@@ -98,29 +82,27 @@ QStringList HelperRunner::leftovers(const SampleInstallation &installation) cons
     QStringList entries = QDir(temporaryDirectory(installation))
                                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
                                              | QDir::NoDotAndDotDot);
-    entries.removeAll(QStringLiteral("Corvane-update.log"));
+    entries.removeAll(u"Corvane-update.log"_s);
     return entries;
 }
 
 SampleInstallation HelperRunner::installation(const QString &base, const QString &name) const
 {
-    return SampleInstallation(base,
-                              QStringLiteral("%1-%2%3")
-                                      .arg(name)
-                                      .arg(QCoreApplication::applicationPid())
-                                      .arg(executableSuffix));
+    return SampleInstallation(
+            base,
+            u"%1-%2%3"_s.arg(name).arg(QCoreApplication::applicationPid()).arg(executableSuffix));
 }
 
 QProcessEnvironment HelperRunner::environment(const SampleInstallation &installation) const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), display);
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    environment.insert(QStringLiteral("TMPDIR"), temporaryDirectory(installation));
+    environment.insert(u"DISPLAY"_s, display);
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+    environment.insert(u"TMPDIR"_s, temporaryDirectory(installation));
     // Qt makes its runtime directory in the temporary directory when none is set.
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-    environment.insert(QStringLiteral("SAMPLE_CLIENT_RECORD"), installation.launchRecord);
-    environment.insert(QStringLiteral("SAMPLE_TOOL_RECORD"), installation.toolRecord);
+    environment.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
+    environment.insert(u"SAMPLE_CLIENT_RECORD"_s, installation.launchRecord);
+    environment.insert(u"SAMPLE_TOOL_RECORD"_s, installation.toolRecord);
     return environment;
 }
 
@@ -144,10 +126,7 @@ QProcess *HelperRunner::start(const SampleInstallation &installation, const QStr
 QString HelperRunner::xdotool(const QStringList &arguments) const
 {
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), display);
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral("xdotool"), arguments);
+    process.start(u"xdotool"_s, arguments);
     if (!process.waitForFinished(15000))
         process.kill();
     return QString::fromUtf8(process.readAllStandardOutput());
@@ -155,8 +134,8 @@ QString HelperRunner::xdotool(const QStringList &arguments) const
 
 QStringList HelperRunner::windows(const QString &title) const
 {
-    return xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                    QStringLiteral("--name"), QLatin1Char('^') + title + QLatin1Char('$')})
+    return xdotool({u"search"_s, u"--onlyvisible"_s, u"--name"_s,
+                    QLatin1Char('^') + title + QLatin1Char('$')})
             .split(u'\n', Qt::SkipEmptyParts);
 }
 
@@ -166,8 +145,8 @@ bool HelperRunner::pressKey(const QString &title, const QString &key) const
     for (const QString &window : found) {
         // Keys go through XTEST to the focused window: Qt ignores events sent to a window
         // directly, as synthetic.
-        xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
-        xdotool({QStringLiteral("key"), key});
+        xdotool({u"windowfocus"_s, u"--sync"_s, window});
+        xdotool({u"key"_s, key});
     }
     return !found.isEmpty();
 }
@@ -183,13 +162,9 @@ bool HelperRunner::closeAfterFailure(const QList<QProcess *> &helpers, const QSt
                     && ended;
         if (ended)
             break;
-        if (deadline.hasExpired()) {
-            qWarning("the helpers did not end; windows open: %s",
-                     qPrintable(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                         QStringLiteral("--name"), QStringLiteral(".")})));
+        if (deadline.hasExpired())
             return false;
-        }
-        if (pressKey(ErrorBoxTitle, QStringLiteral("Return"))) {
+        if (pressKey(ErrorBoxTitle, u"Return"_s)) {
             // A key that reaches a box still being mapped may be lost: give it time to go
             // before pressing again, so that a second press never lands elsewhere.
             QDeadlineTimer pause(1500);

@@ -16,21 +16,6 @@ QByteArray digestOf(const QByteArray &content)
     return QCryptographicHash::hash(content, QCryptographicHash::Sha256);
 }
 
-// The sample tool writes one value a line, with "\\", "\n" and "\r" escaped.
-QString decodeRecordValue(const QByteArray &value)
-{
-    QByteArray decoded;
-    for (qsizetype i = 0; i < value.size(); ++i) {
-        if (value.at(i) == '\\' && i + 1 < value.size()) {
-            const char escaped = value.at(++i);
-            decoded += escaped == 'n' ? '\n' : escaped == 'r' ? '\r' : escaped;
-        } else {
-            decoded += value.at(i);
-        }
-    }
-    return QString::fromUtf8(decoded);
-}
-
 } // namespace
 
 SampleInstallation::SampleInstallation(const QString &base, const QString &clientFileName)
@@ -82,24 +67,6 @@ bool SampleInstallation::writeNew(const QString &relativePath, const QByteArray 
                      content);
 }
 
-bool SampleInstallation::writeOldOfSize(const QString &relativePath, char value, qint64 size)
-{
-    const QString path = directory + QLatin1Char('/') + relativePath;
-    QFile file(path);
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !file.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray piece(1 << 20, value);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    for (qint64 left = size; left > 0; left -= piece.size()) {
-        const QByteArray chunk = piece.left(left);
-        if (file.write(chunk) != chunk.size())
-            return false;
-        hash.addData(chunk);
-    }
-    oldDigests.insert(relativePath, hash.result());
-    return true;
-}
-
 QString SampleInstallation::mismatches(Expected expected, const QStringList &ignored,
                                        const QString &copy) const
 {
@@ -115,12 +82,8 @@ QString SampleInstallation::mismatches(Expected expected, const QStringList &ign
             acceptable += oldDigest;
         if (expected != Expected::Old || oldDigest.isEmpty())
             acceptable += newDigest;
-        const QByteArray digest = fileDigest(top + QLatin1Char('/') + relativePath);
-        if (!acceptable.contains(digest))
-            found += relativePath
-                    + (digest == oldDigest           ? QStringLiteral(": old content")
-                               : digest == newDigest ? QStringLiteral(": new content")
-                                                     : QStringLiteral(": neither old nor new"));
+        if (!acceptable.contains(fileDigest(top + QLatin1Char('/') + relativePath)))
+            found += relativePath + QStringLiteral(": other content");
     }
     QStringList required = oldDigests.keys();
     if (expected == Expected::New)
@@ -163,12 +126,7 @@ QList<QStringList> SampleInstallation::toolRuns() const
         if (line.startsWith("started "))
             runs.append(QStringList());
         else if (line.startsWith("argument ") && !runs.isEmpty())
-            runs.last().append(decodeRecordValue(line.mid(9)));
+            runs.last().append(QString::fromUtf8(line.mid(9)));
     }
     return runs;
-}
-
-int SampleInstallation::finishedToolRuns() const
-{
-    return int(readFile(toolRecord).count("\nfinished "));
 }

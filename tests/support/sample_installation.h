@@ -29,8 +29,6 @@ public:
 
     bool writeOld(const QString &relativePath, const QByteArray &content);
     bool writeNew(const QString &relativePath, const QByteArray &content);
-    // A file of size bytes of one value, written in pieces.
-    bool writeOldOfSize(const QString &relativePath, char value, qint64 size);
 
     // The files that break the expectation, one line each; empty when none does. Every file of
     // the installed version must be there; files the update adds may stay after a rollback.
@@ -41,9 +39,9 @@ public:
     // The four required options, each as one --name=value argument, then extra.
     QStringList helperArguments(const QString &toolPath, const QStringList &extra = {}) const;
     QList<QJsonObject> launches() const;
-    // The arguments of each of the sample tool's runs, in start order.
+    // The arguments of each of the sample tool's runs, in start order (as it records them: with
+    // backslashes and line breaks escaped).
     QList<QStringList> toolRuns() const;
-    int finishedToolRuns() const;
 
     QString base;
     QString directory;
