@@ -2,6 +2,7 @@
 
 #include "atomic_replacement.h"
 #include "backup_file_copy.h"
+#include "directory_sync.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -55,11 +56,42 @@ QString placeOf(const QFileInfo &file)
 
 UpdateBackup::UpdateBackup() = default;
 
-UpdateBackup::~UpdateBackup() = default;
+UpdateBackup::~UpdateBackup()
+{
+    if (!backupDirectory.isEmpty() && !keepBackup)
+        QDir(backupDirectory).removeRecursively();
+}
 
 QString UpdateBackup::backupPath() const
 {
-    return backupDirectory ? backupDirectory->path() : QString();
+    return backupDirectory;
+}
+
+void UpdateBackup::adopt(const QString &installationDirectory, const QString &backupDirectory,
+                         const QStringList &files)
+{
+    this->installationDirectory = installationDirectory;
+    this->backupDirectory = backupDirectory;
+    this->files = files;
+    keepBackup = false;
+    created = true;
+}
+
+bool UpdateBackup::syncToDisk() const
+{
+    QStringList directories = {backupDirectory};
+    for (const QString &relativePath : files) {
+        for (qsizetype slash = relativePath.indexOf(QLatin1Char('/')); slash > 0;
+             slash = relativePath.indexOf(QLatin1Char('/'), slash + 1))
+            directories.append(relativePath.left(slash));
+    }
+    directories.removeDuplicates();
+    const QDir backup(backupDirectory);
+    for (const QString &directory : std::as_const(directories)) {
+        if (!DirectorySync::sync(backup.filePath(directory)))
+            return false;
+    }
+    return true;
 }
 
 bool UpdateBackup::create(const QString &installationDirectory, QString &error)
@@ -83,12 +115,14 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &error)
         }
     }
 
-    backupDirectory = std::make_unique<QTemporaryDir>(
-            parent.filePath(QStringLiteral("Kestrova-update-backup-XXXXXX")));
-    if (!backupDirectory->isValid()) {
+    QTemporaryDir made(parent.filePath(QStringLiteral("Kestrova-update-backup-XXXXXX")));
+    if (!made.isValid()) {
         error = QStringLiteral("Не удалось создать каталог резервной копии.");
         return false;
     }
+    made.setAutoRemove(false);
+    backupDirectory = made.path();
+    const QDir backup(backupDirectory);
 
     QStringList ownNames;
     QStringList ownPlaces;
@@ -114,7 +148,7 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &error)
         // FIFO for reading would block until someone writes to it.
         const QFileInfo info = it.fileInfo();
         if (info.isSymLink() || !info.isFile()
-            || !copyFile(filePath, backupDirectory->filePath(relativePath))) {
+            || !copyFile(filePath, backup.filePath(relativePath))) {
             error = QStringLiteral("Не удалось сохранить резервную копию: %1").arg(relativePath);
             return false;
         }
@@ -135,14 +169,15 @@ bool UpdateBackup::restore(QString &error)
     // but did not change (on Windows, the running helper's own executable inside the
     // installation) does not fail the rollback. Any doubt in the comparison means a copy.
     const QDir installation(installationDirectory);
+    const QDir backup(backupDirectory);
     for (const QString &relativePath : std::as_const(files)) {
-        const QString saved = backupDirectory->filePath(relativePath);
+        const QString saved = backup.filePath(relativePath);
         const QString target = installation.filePath(relativePath);
         if (!reachesOnlyIntoInstallation(installation, relativePath)
             || (!BackupFileCopy::sameFile(saved, target) && !copyFile(saved, target))) {
-            backupDirectory->setAutoRemove(false);
+            keepBackup = true;
             error = QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2")
-                            .arg(relativePath, backupDirectory->path());
+                            .arg(relativePath, backupDirectory);
             return false;
         }
     }

@@ -3,10 +3,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <memory>
-
-class QTemporaryDir;
-
 // A copy of an installation's files in a directory of its own outside the installation, taken
 // before the maintenance tool changes anything and copied back when the update fails.
 class UpdateBackup
@@ -34,6 +30,19 @@ public:
     // where it is in error.
     bool restore(QString &error);
 
+    // Takes over a whole backup that an earlier, interrupted run left behind (the list of its
+    // files comes from that run's record), as if create() had made it: restore() puts it back,
+    // and the directory goes with the object unless a restore fails.
+    void adopt(const QString &installationDirectory, const QString &backupDirectory,
+               const QStringList &files);
+
+    // Keeps the backup directory on disk for good, as a failed restore does.
+    void keepDirectory() { keepBackup = true; }
+
+    // Makes the backup durable: syncs every directory of it, so that the moves of its files
+    // survive a power cut (each file was synced when it was written). False when a sync failed.
+    bool syncToDisk() const;
+
     // For the workflow's callers and the tests: what the object holds now.
     QString backupPath() const;
     QStringList savedFiles() const { return files; }
@@ -43,7 +52,9 @@ private:
     static bool copyFile(const QString &source, const QString &target);
 
     QString installationDirectory;
-    std::unique_ptr<QTemporaryDir> backupDirectory;
+    // Removed with the object unless keepBackup is set: made by create() or taken over by adopt().
+    QString backupDirectory;
+    bool keepBackup = false;
     QStringList files;
     bool created = false;
     QStringList ownFiles;

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// The record that an update of an installation is under way: kept in the temporary directory
+// beside the installation lock from the moment the backup is complete until the installation is
+// consistent again. A record found by a helper that holds the lock was left by one that died
+// while the installation was being changed; its backup has to go back first. The client kit
+// looks for it too, so both take the file names from here.
+namespace UpdateJournal {
+
+// "Kestrova-update-" + the SHA-256 of the case-folded canonical client path + ".lock" in the
+// system temporary directory: one name per installation, however its path is spelled.
+QString lockFilePath(const QString &applicationPath);
+
+// The same name with ".journal" in place of ".lock".
+QString filePath(const QString &applicationPath);
+
+struct SavedFile
+{
+    QString path; // relative to the installation, "/" separators
+    qint64 size = 0;
+};
+
+struct Record
+{
+    QString installationDirectory;
+    QString backupDirectory;
+    QList<SavedFile> files;
+};
+
+enum class ReadResult {
+    Missing, // no record: nothing was interrupted
+    Read,
+    Damaged, // there is something at the path, but not a whole record
+};
+
+// Writes the record atomically and makes it durable: the file is synced before it replaces any
+// old one, and on Linux its directory is synced after the move.
+bool write(const QString &path, const Record &record);
+
+ReadResult read(const QString &path, Record &record);
+
+// True when the backup directory holds every saved file as a regular file of its recorded size.
+bool backupIsWhole(const Record &record);
+
+// Removes the record and syncs its directory, so that the removal is durable before the backup
+// it names goes. True also when there was no record.
+bool remove(const QString &path);
+
+} // namespace UpdateJournal
