@@ -3,12 +3,12 @@
 #include "atomic_replacement.h"
 #include "shared_file_read.h"
 #include "update_installation.h"
+#include "update_journal.h"
 #include "update_log_file.h"
 #include "update_processes.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
@@ -41,13 +41,12 @@ QString updateLogPath()
     return QDir(QDir::tempPath()).filePath(QStringLiteral("Corvane-update.log"));
 }
 
-QString lockFilePath(const QString &applicationPath)
+// Only files of the user the helper runs as count: in a temporary directory shared with others
+// (/tmp), a record planted by someone else must not choose what is copied into the installation.
+// The lock file was made by this process; on Windows no owner is reported and every file passes.
+bool ownedLikeTheLock(const QString &path, const QLockFile &lock)
 {
-    const QString key = QFileInfo(applicationPath).canonicalFilePath().toCaseFolded();
-    const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256);
-    return QDir(QDir::tempPath())
-            .filePath(QLatin1String("Kestrova-update-") + QString::fromLatin1(digest.toHex())
-                      + QLatin1String(".lock"));
+    return QFileInfo(path).ownerId() == QFileInfo(lock.fileName()).ownerId();
 }
 
 // A relative path names a file from the directory the helper was started in, where it is checked.
@@ -73,7 +72,7 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
       expectedVersion(std::move(expectedVersion)),
       statusLabel(new QLabel(tr("Выполняется обновление Corvane. Пожалуйста, подождите..."), this)),
       progressBar(new QProgressBar(this)), closeButton(new QPushButton(tr("Закрыть"), this)),
-      process(new QProcess(this))
+      process(new QProcess(this)), sessionGuard(this)
 {
     setWindowTitle(tr("Обновление Corvane"));
     setFixedSize(500, 150);
@@ -151,7 +150,9 @@ bool UpdateDialog::writeHandoff(const QByteArray &record)
 
 void UpdateDialog::prepareUpdate()
 {
-    lockFile = std::make_unique<QLockFile>(lockFilePath(applicationPath));
+    lockFile = std::make_unique<QLockFile>(UpdateJournal::lockFilePath(applicationPath));
+    // Named now, while the client's file certainly exists: the tool may replace it later.
+    journalFilePath = UpdateJournal::filePath(applicationPath);
     lockFile->setStaleLockTime(0);
     if (!lockFile->tryLock(0)) {
         finishWithError(tr("Обновление этой установки уже выполняется."), false);
@@ -256,11 +257,22 @@ void UpdateDialog::waitForApplicationExit()
 void UpdateDialog::startUpdate()
 {
     statusLabel->setText(tr("Сохранение установленной версии перед обновлением..."));
+    sessionGuard.hold(tr("Выполняется обновление Corvane. Дождитесь его завершения, чтобы не "
+                         "повредить установку."));
+
+    if (!recoverInterruptedUpdate())
+        return;
 
     QString error;
-    backup.setOwnFiles({updateLogPath(), lockFilePath(applicationPath)});
+    backup.setOwnFiles({updateLogPath(), lockFile->fileName(), journalFilePath});
     if (!backup.create(workingDirectory, error)) {
         finishWithError(error, true);
+        return;
+    }
+    if (!recordUpdateInProgress()) {
+        finishWithError(
+                QStringLiteral("Не удалось сохранить резервную копию: %1").arg(journalFilePath),
+                true);
         return;
     }
     appendLog(QByteArrayLiteral("Installation backup created.\n"));
@@ -273,6 +285,94 @@ void UpdateDialog::startUpdate()
             QStringLiteral("--confirm-command"),     QStringLiteral("update"),
     };
     process->start(maintenanceToolPath, arguments, QIODevice::ReadWrite);
+}
+
+// A record under this installation's lock was left by a helper that died while the installation
+// was being changed (the lock proves it is gone): its backup goes back before anything else, as
+// its own rollback would have done, and only a whole backup is trusted with that.
+bool UpdateDialog::recoverInterruptedUpdate()
+{
+    UpdateJournal::Record record;
+    const UpdateJournal::ReadResult found = UpdateJournal::read(journalFilePath, record);
+    if (found == UpdateJournal::ReadResult::Missing) {
+        reportLeftoverBackups();
+        return true;
+    }
+
+    if (found != UpdateJournal::ReadResult::Read || !ownedLikeTheLock(journalFilePath, *lockFile)
+        || !ownedLikeTheLock(record.backupDirectory, *lockFile)
+        || !UpdateJournal::backupIsWhole(record)) {
+        const QString backupPath = found == UpdateJournal::ReadResult::Read ? record.backupDirectory
+                                                                            : journalFilePath;
+        appendLog(QByteArrayLiteral("Interrupted update not restored, its record or backup is "
+                                    "missing or damaged: ")
+                  + journalFilePath.toUtf8() + QByteArrayLiteral(", ") + backupPath.toUtf8()
+                  + '\n');
+        finishWithError(tr("Предыдущее обновление Corvane было прервано, но его резервная копия "
+                           "не найдена или повреждена: %1. Файлы установки не изменены; "
+                           "переустановите Corvane.")
+                                .arg(backupPath),
+                        false);
+        return false;
+    }
+
+    {
+        QStringList files;
+        for (const UpdateJournal::SavedFile &file : std::as_const(record.files))
+            files.append(file.path);
+        UpdateBackup interrupted;
+        interrupted.adopt(record.installationDirectory, record.backupDirectory, files);
+        QString error;
+        if (!interrupted.restore(error)) {
+            finishWithError(error, false);
+            return false;
+        }
+        appendLog(QByteArrayLiteral("Restored the installation from the backup of an interrupted "
+                                    "update: ")
+                  + record.backupDirectory.toUtf8() + '\n');
+        // The record goes before the backup it names: a record without its backup would stop
+        // every later update.
+        if (!UpdateJournal::remove(journalFilePath))
+            interrupted.keepDirectory();
+    }
+    reportLeftoverBackups();
+    return true;
+}
+
+// Backups without a record are left alone: one may be a helper's of another installation that is
+// still at work, or an interrupted one's that was never whole.
+void UpdateDialog::reportLeftoverBackups()
+{
+    const QDir temporary(QDir::tempPath());
+    const QStringList leftovers = temporary.entryList({QStringLiteral("Kestrova-update-backup-*")},
+                                                      QDir::Dirs | QDir::Hidden, QDir::Name);
+    for (const QString &name : leftovers) {
+        appendLog(QByteArrayLiteral("Backup directory without an update record left in place: ")
+                  + temporary.filePath(name).toUtf8() + '\n');
+    }
+}
+
+bool UpdateDialog::recordUpdateInProgress()
+{
+    UpdateJournal::Record record;
+    record.installationDirectory = QFileInfo(workingDirectory).absoluteFilePath();
+    record.backupDirectory = backup.backupPath();
+    const QDir saved(record.backupDirectory);
+    const QStringList files = backup.savedFiles();
+    record.files.reserve(files.size());
+    for (const QString &file : files)
+        record.files.append({file, QFileInfo(saved.filePath(file)).size()});
+    journalWritten = backup.syncToDisk() && UpdateJournal::write(journalFilePath, record);
+    return journalWritten;
+}
+
+// Called once the installation is consistent again; a record that cannot be removed keeps its
+// backup, so that it never names a missing one.
+void UpdateDialog::clearUpdateRecord()
+{
+    if (journalWritten && !UpdateJournal::remove(journalFilePath))
+        backup.keepDirectory();
+    journalWritten = false;
 }
 
 void UpdateDialog::onProcessOutput()
@@ -315,6 +415,9 @@ void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStat
         return;
     }
 
+    clearUpdateRecord();
+    sessionGuard.release();
+
     finished = true;
     progressBar->setRange(0, 1);
     progressBar->setValue(1);
@@ -339,10 +442,16 @@ void UpdateDialog::finishWithError(const QString &message, bool restartApplicati
 
     QString fullMessage = message;
     QString restoreError;
-    if (!backup.restore(restoreError)) {
+    if (backup.restore(restoreError)) {
+        clearUpdateRecord();
+    } else {
+        // The backup and its record stay: the next helper finishes this restore first.
         fullMessage += QLatin1String("\n\n") + restoreError;
         restartApplication = false;
     }
+    // Nothing more can be done for the installation now; a box the user may leave open must not
+    // hold the shutdown.
+    sessionGuard.release();
 
     if (!handoffFilePath.isEmpty())
         writeHandoff(QByteArrayLiteral("error\n") + fullMessage.toUtf8());

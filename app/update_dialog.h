@@ -1,6 +1,7 @@
 #pragma once
 
 #include "update_backup.h"
+#include "update_session_guard.h"
 
 #include <QByteArray>
 #include <QDialog>
@@ -45,6 +46,10 @@ private:
     void waitForConfirmation();
     void waitForApplicationExit();
     void startUpdate();
+    bool recoverInterruptedUpdate();
+    void reportLeftoverBackups();
+    bool recordUpdateInProgress();
+    void clearUpdateRecord();
     void onProcessOutput();
     void onProcessError(QProcess::ProcessError error);
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -68,4 +73,9 @@ private:
     bool finished = false;
     QElapsedTimer waitTimer;
     QByteArray logTail;
+    // The record of this update in progress (see UpdateJournal), named with the lock; written
+    // once the backup is complete, cleared when the installation is consistent again.
+    QString journalFilePath;
+    bool journalWritten = false;
+    UpdateSessionGuard sessionGuard;
 };
