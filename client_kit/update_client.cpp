@@ -3,6 +3,7 @@
 #include "helper_copy.h"
 #include "private_directory.h"
 #include "update_handoff.h"
+#include "update_journal.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -105,6 +106,12 @@ bool startHelper(const UpdateHelperSettings &settings, QString &error, qint64 *p
     }
     error = QStringLiteral("Cannot start %1.").arg(helperPath);
     return false;
+}
+
+bool interruptedUpdatePending(const QString &applicationPath)
+{
+    const QFileInfo record(UpdateJournal::filePath(absolutePath(applicationPath)));
+    return record.exists() || record.isSymLink();
 }
 
 } // namespace UpdateClient

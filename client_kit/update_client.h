@@ -38,4 +38,13 @@ QStringList helperArguments(const UpdateHelperSettings &settings);
 // `error`.
 bool startHelper(const UpdateHelperSettings &settings, QString &error, qint64 *processId = nullptr);
 
+// True when the helper has left the record of an update in progress for the installation of the
+// client at `applicationPath` (the client's own executable). Seen at the client's start, the
+// helper that was changing the installation was killed (a power cut, a forced shutdown): the
+// installation may hold files of two versions, and the client should start the helper at once,
+// before doing anything else; the helper puts the old files back first, then updates. The record
+// is also there while a helper is at work; one started then fails at the installation lock
+// ("Обновление этой установки уже выполняется.").
+bool interruptedUpdatePending(const QString &applicationPath);
+
 } // namespace UpdateClient

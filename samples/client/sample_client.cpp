@@ -22,6 +22,7 @@ enum ExitCode {
     HelperFailed = 2,
     HandoffTimedOut = 3,
     HandoffNotWritten = 4,
+    InterruptedUpdateNotRecovered = 5,
     UsageError = 64,
 };
 
@@ -110,6 +111,9 @@ int runUpdate(const QStringList &arguments)
     settings.applicationArguments = parser.values(argumentOption);
     settings.expectedVersion = parser.value(versionOption);
 
+    if (UpdateClient::interruptedUpdatePending(settings.applicationPath))
+        print(QStringLiteral("An interrupted update is pending: the helper restores the "
+                             "installation first"));
     print(QStringLiteral("Starting %1 %2")
                   .arg(settings.helperPath,
                        UpdateClient::helperArguments(settings).join(QLatin1Char(' '))));
@@ -183,14 +187,55 @@ void appendLaunchRecord(const QJsonObject &record)
         file.write(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
 }
 
+// What a client does at its start when an update was interrupted: nothing else before the
+// helper has put the installation in order. The sample takes the helper's settings from its own
+// arguments (--helper, --maintenance-tool, --repository, and --handoff-file and
+// --expected-version if given) and passes every argument on, so the client the helper starts
+// afterwards gets them again.
+int recoverInterruptedUpdate(const QStringList &arguments)
+{
+    const QString helper = argumentValue(arguments, QStringLiteral("--helper"));
+    const QString tool = argumentValue(arguments, QStringLiteral("--maintenance-tool"));
+    const QString repository = argumentValue(arguments, QStringLiteral("--repository"));
+    if (helper.isEmpty() || tool.isEmpty() || repository.isEmpty()) {
+        printError(QStringLiteral("An interrupted update is pending, and no --helper, "
+                                  "--maintenance-tool and --repository to recover it with"));
+        return InterruptedUpdateNotRecovered;
+    }
+    print(QStringLiteral("An interrupted update is pending: handing it to the helper"));
+    QStringList update = {QStringLiteral("update"),
+                          QStringLiteral("--helper"),
+                          helper,
+                          QStringLiteral("--maintenance-tool"),
+                          tool,
+                          QStringLiteral("--repository"),
+                          repository};
+    for (const char *name : {"--handoff-file", "--expected-version"}) {
+        const QString value = argumentValue(arguments, QLatin1String(name));
+        if (!value.isEmpty())
+            update << QLatin1String(name) << value;
+    }
+    for (const QString &argument : arguments)
+        update << QStringLiteral("--argument=") + argument;
+    return runUpdate(update);
+}
+
 int runLaunched(const QStringList &arguments)
 {
+    const bool interrupted
+            = UpdateClient::interruptedUpdatePending(QCoreApplication::applicationFilePath());
+
     QJsonObject record;
     record.insert(QStringLiteral("time"), double(QDateTime::currentMSecsSinceEpoch()));
     record.insert(QStringLiteral("pid"), double(QCoreApplication::applicationPid()));
     record.insert(QStringLiteral("program"), QCoreApplication::applicationFilePath());
     record.insert(QStringLiteral("workingDirectory"), QDir::currentPath());
     record.insert(QStringLiteral("arguments"), QJsonArray::fromStringList(arguments));
+    if (interrupted) {
+        record.insert(QStringLiteral("interruptedUpdatePending"), true);
+        appendLaunchRecord(record);
+        return recoverInterruptedUpdate(arguments);
+    }
     print(QStringLiteral("Launched in %1 with %2 argument(s)")
                   .arg(QDir::currentPath())
                   .arg(arguments.size()));
