@@ -3,6 +3,7 @@
 //   bench_backup create INSTALLATION [--cold] [--graveyard DIR]
 //   bench_backup restore INSTALLATION [--cold] [--graveyard DIR]
 //   bench_backup restore-changed INSTALLATION COUNT [--cold] [--graveyard DIR]
+//   bench_backup journal INSTALLATION [--graveyard DIR]
 //
 // The backup directory goes where the helper puts it, below QDir::tempPath(): bench/run points
 // TMPDIR at a directory on the same file system as the installation. "restore" first takes a
@@ -15,9 +16,15 @@
 // it takes a backup (not timed), changes COUNT files spread over the installation (every other
 // one keeps its size and differs only in its last byte, so that only reading it to the end tells
 // it apart; the others grow by a byte), times the restore over the installation in place and
-// checks that every changed file holds its saved bytes again. Prints one line of JSON.
+// checks that every changed file holds its saved bytes again. "journal" is what the helper adds
+// to a backup so that an interrupted update can be recovered: it takes a backup (not timed),
+// then times, as the helper does them, the syncs of every directory of the backup and the
+// writing of the record (the size of every saved copy read back, the file written and synced,
+// its directory synced); "syncSeconds" and "recordSeconds" split the time. Prints one line of
+// JSON.
 
 #include "update_backup.h"
+#include "update_journal.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -132,15 +139,17 @@ int main(int argc, char **argv)
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     const bool changedCase = arguments.value(1) == QLatin1String("restore-changed");
+    const bool journalCase = arguments.value(1) == QLatin1String("journal");
     bool countOk = !changedCase;
     const qsizetype changeCount = changedCase ? arguments.value(3).toLongLong(&countOk) : 0;
     if (arguments.size() < 3 || !countOk || changeCount < 0
         || (arguments.at(1) != QLatin1String("create")
-            && arguments.at(1) != QLatin1String("restore") && !changedCase))
+            && arguments.at(1) != QLatin1String("restore") && !changedCase && !journalCase))
         return fail(QStringLiteral(
                 "usage: bench_backup create|restore INSTALLATION [--cold] [--graveyard DIR]\n"
                 "       bench_backup restore-changed INSTALLATION COUNT [--cold] [--graveyard "
-                "DIR]"));
+                "DIR]\n"
+                "       bench_backup journal INSTALLATION [--graveyard DIR]"));
     const QString operation = arguments.at(1);
     const QString installation = QDir(arguments.at(2)).absolutePath();
     const bool cold = arguments.contains(QLatin1String("--cold"));
@@ -157,7 +166,32 @@ int main(int argc, char **argv)
     QString error;
     QElapsedTimer timer;
     qint64 elapsedNs = 0;
-    if (operation == QLatin1String("create")) {
+    qint64 syncNs = 0;
+    if (journalCase) {
+        if (!backup.create(installation, error))
+            return fail(error);
+        // Timed straight after create(), as the helper does it: the saved files are on disk (each
+        // was synced), the directory entries that name them may not be yet.
+        const QString journal = QDir(QDir::tempPath()).filePath(QStringLiteral("bench.journal"));
+        timer.start();
+        const bool synced = backup.syncToDisk();
+        syncNs = timer.nsecsElapsed();
+        UpdateJournal::Record record;
+        record.installationDirectory = installation;
+        record.backupDirectory = backup.backupPath();
+        const QDir saved(record.backupDirectory);
+        for (const QString &file : backup.savedFiles())
+            record.files.append({file, QFileInfo(saved.filePath(file)).size()});
+        const bool written = UpdateJournal::write(journal, record);
+        elapsedNs = timer.nsecsElapsed();
+        UpdateJournal::Record readBack;
+        const bool whole = UpdateJournal::read(journal, readBack) == UpdateJournal::ReadResult::Read
+                && readBack.files.size() == expected.files
+                && UpdateJournal::backupIsWhole(readBack);
+        QFile::remove(journal);
+        if (!synced || !written || !whole)
+            return fail(QStringLiteral("the record of the backup was not made whole"));
+    } else if (operation == QLatin1String("create")) {
         if (!settle(cold, installation))
             return fail(QStringLiteral("cannot drop the page cache"));
         timer.start();
@@ -236,7 +270,14 @@ int main(int argc, char **argv)
     if (!graveyard.isEmpty() && !bury(backup.backupPath(), graveyard))
         return fail(QStringLiteral("cannot move %1 into %2").arg(backup.backupPath(), graveyard));
 
-    std::printf("{\"operation\": \"%s\", \"seconds\": %.6f, \"files\": %lld, \"bytes\": %lld}\n",
-                qPrintable(operation), double(elapsedNs) / 1e9, expected.files, expected.bytes);
+    if (journalCase)
+        std::printf("{\"operation\": \"journal\", \"seconds\": %.6f, \"syncSeconds\": %.6f, "
+                    "\"recordSeconds\": %.6f, \"files\": %lld, \"bytes\": %lld}\n",
+                    double(elapsedNs) / 1e9, double(syncNs) / 1e9, double(elapsedNs - syncNs) / 1e9,
+                    expected.files, expected.bytes);
+    else
+        std::printf("{\"operation\": \"%s\", \"seconds\": %.6f, \"files\": %lld, \"bytes\": "
+                    "%lld}\n",
+                    qPrintable(operation), double(elapsedNs) / 1e9, expected.files, expected.bytes);
     return 0;
 }

@@ -252,6 +252,39 @@ def bench_backup(args, data_dir, scratch, report):
         remove(args.graveyard)
 
 
+def bench_journal(args, data_dir, scratch, report):
+    """The record that makes an interrupted update recoverable, on top of a backup of the tree:
+    the syncs of the backup's directories and the record written, synced, its directory synced."""
+    tree, _ = generate(data_dir, args)
+    env = dict(os.environ, TMPDIR=os.path.join(scratch, "tmp"))
+    os.makedirs(env["TMPDIR"], exist_ok=True)
+    samples = {"seconds": [], "syncSeconds": [], "recordSeconds": []}
+    for repetition in range(max(5, args.repetitions)):
+        log(f"Journal benchmark: run {repetition + 1}")
+        result = json.loads(run([args.bench_backup, "journal", tree], env=env,
+                                capture_output=True, text=True).stdout)
+        for key in samples:
+            samples[key].append(result[key])
+    files, size = tree_size(tree)
+    report["journal"] = {"files": files, "bytes": size, "samples": samples,
+                         "seconds": {key: statistics.median(values) for key, values in samples.items()}}
+
+
+def print_journal(report):
+    journal = report["journal"]
+    seconds = journal["seconds"]
+    print()
+    print(f"Record of an update in progress, after a backup of {journal['files']} files "
+          f"(median of {len(journal['samples']['seconds'])} runs)")
+    print(f"  every directory of the backup synced       {seconds['syncSeconds'] * 1000:8.1f} ms")
+    print(f"  record built, written, synced, dir synced  {seconds['recordSeconds'] * 1000:8.1f} ms")
+    print(f"  together                                   {seconds['seconds'] * 1000:8.1f} ms")
+    creates = [row["seconds"]["UpdateBackup::create"] for row in report["backup"]
+               if row["data"] == "tree" and row["cache"] == "warm"]
+    if creates:
+        print(f"  = {100 * seconds['seconds'] / creates[0]:.1f} % of UpdateBackup::create of the same tree (warm)")
+
+
 def print_backup(report):
     print()
     print("Backup and restore (median seconds; ratio = time / peer's time, lower is better)")
@@ -599,7 +632,7 @@ def main():
     parser.add_argument("--scan-processes", type=int, default=1000, help="processes started for the scan timing")
     parser.add_argument("--wait-processes", type=int, default=0, help="extra processes during the wait")
     parser.add_argument("--wait-seconds", type=float, default=30, help="length of the wait")
-    parser.add_argument("--only", default="backup,scan,wait,memory,latency",
+    parser.add_argument("--only", default="backup,journal,scan,wait,memory,latency",
                         help="comma-separated sections to run")
     parser.add_argument("--keep-data", action="store_true", help="keep the generated data for the next run")
     args = parser.parse_args()
@@ -620,6 +653,8 @@ def main():
     try:
         if "backup" in sections:
             bench_backup(args, data_dir, scratch, report)
+        if "journal" in sections:
+            bench_journal(args, data_dir, scratch, report)
         if "scan" in sections:
             bench_scan(args, report)
         if "wait" in sections:
@@ -639,6 +674,8 @@ def main():
     print(f"Load average (1 min) at start {machine['load'][0]:.2f}, at end {os.getloadavg()[0]:.2f}")
     if report["backup"]:
         print_backup(report)
+    if "journal" in report:
+        print_journal(report)
     if report["memory"]:
         print_memory(report)
     if "latency" in report:
