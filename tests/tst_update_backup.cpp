@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 
 #include <memory>
 
@@ -17,6 +18,7 @@ class tst_UpdateBackup : public QObject
 
 private slots:
     void init();
+    void cleanup();
 
     void backupGoesToTheNearestParentOutsideTheInstallation_data();
     void backupGoesToTheNearestParentOutsideTheInstallation();
@@ -29,6 +31,8 @@ private slots:
     void restoreBringsBackContentsAndPermissionBits();
     void restoreKeepsTheBackupWhenAFileCannotBeReplaced_data();
     void restoreKeepsTheBackupWhenAFileCannotBeReplaced();
+    void restoreRewritesOnlyFilesThatDifferFromTheirCopy_data();
+    void restoreRewritesOnlyFilesThatDifferFromTheirCopy();
 
 private:
     // A path in the test's directory; one that starts with "/" is taken as it is.
@@ -39,11 +43,20 @@ private:
     QString installed(const QString &relativePath) const { return at(u"App/"_s + relativePath); }
 
     std::unique_ptr<TestDirectory> dir;
+    TestMounts mounts;
 };
 
 namespace {
 
 const QString untouched = u"(untouched)"_s;
+
+QByteArray patterned(qsizetype size)
+{
+    QByteArray content(size, '\0');
+    for (qsizetype i = 0; i < size; ++i)
+        content[i] = char(i * 7919 % 251);
+    return content;
+}
 
 } // namespace
 
@@ -53,6 +66,11 @@ void tst_UpdateBackup::init()
     dir = std::make_unique<TestDirectory>();
     QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
     QVERIFY(QDir().mkpath(at(u"App"_s)));
+}
+
+void tst_UpdateBackup::cleanup()
+{
+    mounts.releaseAll();
 }
 
 void tst_UpdateBackup::backupGoesToTheNearestParentOutsideTheInstallation_data()
@@ -246,9 +264,7 @@ void tst_UpdateBackup::restoreBringsBackContentsAndPermissionBits()
 {
     QFETCH(qsizetype, size);
     QFETCH(unsigned, mode);
-    QByteArray content(size, '\0');
-    for (qsizetype i = 0; i < size; ++i)
-        content[i] = char(i * 7919 % 251);
+    const QByteArray content = patterned(size);
     for (const QString &file : {u"bin/changed"_s, u"sub/deeper/deleted"_s}) {
         QVERIFY(writeFile(installed(file), content));
         QVERIFY(setFileMode(installed(file), mode));
@@ -281,18 +297,21 @@ void tst_UpdateBackup::restoreBringsBackContentsAndPermissionBits()
 
 void tst_UpdateBackup::restoreKeepsTheBackupWhenAFileCannotBeReplaced_data()
 {
-    // What the failed update left at "sub/victim.txt" or at its directory "sub".
+    // What the failed update left at "sub/victim.txt" or at its directory "sub"; or a changed
+    // file that a bind mount holds (see TestMounts::bind) while the restore tries and tries again.
     QTest::addColumn<QString>("obstacle");
     QTest::newRow("directory where the file was") << u"directory"_s;
     QTest::newRow("file where its directory was") << u"file"_s;
     QTest::newRow("link where the file was") << u"file link"_s;
     QTest::newRow("link where its directory was") << u"directory link"_s;
+    QTest::newRow("changed file held for good") << u"held"_s;
 }
 
 void tst_UpdateBackup::restoreKeepsTheBackupWhenAFileCannotBeReplaced()
 {
     QFETCH(QString, obstacle);
-    QVERIFY(writeFile(installed(u"sub/victim.txt"_s), "before"));
+    const QString victim = installed(u"sub/victim.txt"_s);
+    QVERIFY(writeFile(victim, "before"));
     QVERIFY(writeFile(installed(u"other.txt"_s), "before"));
     QVERIFY(writeFile(at(u"Outside/victim.txt"_s), "outside"));
     auto backup = std::make_unique<UpdateBackup>();
@@ -307,8 +326,10 @@ void tst_UpdateBackup::restoreKeepsTheBackupWhenAFileCannotBeReplaced()
     else if (obstacle == QLatin1String("file link"))
         QVERIFY(QDir().mkpath(installed(u"sub"_s))
                 && QFile::link(at(u"Outside/victim.txt"_s), installed(u"sub/victim.txt"_s)));
-    else
+    else if (obstacle == QLatin1String("directory link"))
         QVERIFY(QFile::link(at(u"Outside"_s), installed(u"sub"_s)));
+    else if (!writeFile(victim, "changed") || !mounts.bind(victim, victim))
+        QSKIP("mount --bind was refused: holding a file this way needs root");
 
     QVERIFY(!backup->restore(error));
     const QString backupPath = backup->backupPath();
@@ -321,6 +342,61 @@ void tst_UpdateBackup::restoreKeepsTheBackupWhenAFileCannotBeReplaced()
     backup.reset();
     QCOMPARE(filesBelow(backupPath), QStringList({u"other.txt"_s, u"sub/victim.txt"_s}));
     QCOMPARE(readFile(backupPath + u"/sub/victim.txt"_s), QByteArray("before"));
+}
+
+void tst_UpdateBackup::restoreRewritesOnlyFilesThatDifferFromTheirCopy_data()
+{
+    // What the update leaves at "bin/changed", saved as 1.5 MiB and a byte with mode 0755: more
+    // than one step of the comparison, which holds half a MiB of each file at a time. "lib/same"
+    // is left as it was, and held throughout by a bind mount (see TestMounts::bind), as on
+    // Windows the running helper's own executable inside the installation: the restore must
+    // leave it alone. A changed file held for a moment is put back once it is let go.
+    QTest::addColumn<QByteArray>("changed");
+    QTest::addColumn<unsigned>("mode");
+    QTest::addColumn<bool>("heldForAMoment");
+    const QByteArray saved = patterned(3 * 1048576 / 2 + 1);
+    QByteArray lastByte = saved;
+    lastByte.back() = char(lastByte.back() + 1);
+    QTest::newRow("last byte differs") << lastByte << 0755u << false;
+    QTest::newRow("one byte longer") << saved + 'x' << 0755u << false;
+    QTest::newRow("one byte shorter") << saved.chopped(1) << 0755u << false;
+    QTest::newRow("permission bits only") << saved << 0644u << false;
+    QTest::newRow("one byte longer, held for a moment") << saved + 'x' << 0755u << true;
+}
+
+void tst_UpdateBackup::restoreRewritesOnlyFilesThatDifferFromTheirCopy()
+{
+    QFETCH(QByteArray, changed);
+    QFETCH(unsigned, mode);
+    QFETCH(bool, heldForAMoment);
+    const QByteArray saved = patterned(3 * 1048576 / 2 + 1);
+    const QString changedPath = installed(u"bin/changed"_s);
+    const QString samePath = installed(u"lib/same"_s);
+    for (const QString &file : {changedPath, samePath})
+        QVERIFY(writeFile(file, saved) && setFileMode(file, 0755));
+    UpdateBackup backup;
+    QString error = untouched;
+    QVERIFY2(backup.create(at(u"App"_s), error), qPrintable(error));
+    const quint64 sameInode = fileInode(samePath);
+    QVERIFY(writeFile(changedPath, changed) && setFileMode(changedPath, mode));
+    if (!mounts.bind(samePath, samePath)
+        || (heldForAMoment && !mounts.bind(changedPath, changedPath)))
+        QSKIP("mount --bind was refused: holding a file this way needs root");
+    const std::unique_ptr<QThread> release(QThread::create([this, changedPath] {
+        QThread::msleep(500);
+        mounts.release(changedPath);
+    }));
+    if (heldForAMoment)
+        release->start();
+
+    const bool restored = backup.restore(error);
+    release->wait();
+    QVERIFY2(restored, qPrintable(error));
+    for (const QString &file : {changedPath, samePath}) {
+        QVERIFY2(readFile(file) == saved, qPrintable(file));
+        QCOMPARE(fileMode(file), 0755u);
+    }
+    QCOMPARE(fileInode(samePath), sameInode);
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateBackup)

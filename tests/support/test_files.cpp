@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -88,6 +89,12 @@ bool setFileMode(const QString &path, unsigned mode)
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
 
+quint64 fileInode(const QString &path)
+{
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? quint64(status.st_ino) : 0;
+}
+
 QByteArray componentsXml(const QByteArray &version)
 {
     return "<Packages><Package><Name>com.norvatek.lumeral</Name><Version>" + version
@@ -109,4 +116,38 @@ TestDirectory::~TestDirectory()
         qunsetenv("TMPDIR");
     else
         qputenv("TMPDIR", previousTmp);
+}
+
+bool TestMounts::mountSmall(const QString &directory, qint64 bytes)
+{
+    const QByteArray options = "size=" + QByteArray::number(bytes);
+    if (!QDir().mkpath(directory)
+        || ::mount("tmpfs", QFile::encodeName(directory).constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+                   options.constData())
+                != 0)
+        return false;
+    targets += directory;
+    return true;
+}
+
+bool TestMounts::bind(const QString &source, const QString &target)
+{
+    if (::mount(QFile::encodeName(source).constData(), QFile::encodeName(target).constData(),
+                nullptr, MS_BIND, nullptr)
+        != 0)
+        return false;
+    targets += target;
+    return true;
+}
+
+void TestMounts::release(const QString &target)
+{
+    if (targets.removeOne(target))
+        ::umount2(QFile::encodeName(target).constData(), MNT_DETACH);
+}
+
+void TestMounts::releaseAll()
+{
+    while (!targets.isEmpty())
+        release(targets.constLast());
 }

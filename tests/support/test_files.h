@@ -21,6 +21,9 @@ bool makeSocket(const QString &path);
 // The permission bits, or ~0u when the file cannot be examined.
 unsigned fileMode(const QString &path);
 bool setFileMode(const QString &path, unsigned mode);
+// The inode number, or 0 when the file cannot be examined: the same number means the file was
+// left in place, not written anew.
+quint64 fileInode(const QString &path);
 // An installer's components.xml that records the client's package at version.
 QByteArray componentsXml(const QByteArray &version);
 
@@ -42,4 +45,23 @@ private:
     QByteArray previousTmp;
     QTemporaryDir directory;
     bool valid = false;
+};
+
+// Mounts a test makes (as root), each undone by release() or when the object goes.
+class TestMounts
+{
+public:
+    ~TestMounts() { releaseAll(); }
+
+    // A tmpfs of the given size on directory, which is made if missing.
+    bool mountSmall(const QString &directory, qint64 bytes);
+    // The file source mounted over the file target. A rename over target then fails (EBUSY)
+    // until release(target): the Linux stand-in for a file another process holds open on
+    // Windows, where a replacement fails the same way.
+    bool bind(const QString &source, const QString &target);
+    void release(const QString &target);
+    void releaseAll();
+
+private:
+    QStringList targets;
 };
