@@ -13,8 +13,6 @@
 
 #include <memory>
 
-#include <sys/mount.h>
-
 using namespace Qt::StringLiterals;
 using Expected = SampleInstallation::Expected;
 
@@ -37,6 +35,7 @@ private slots:
     void failedUpdateRefusesEscapeRollsBackAndEndsWithZero_data();
     void failedUpdateRefusesEscapeRollsBackAndEndsWithZero();
     void waitLimitsEndTheUpdateWithoutTouchingIt();
+    void secondHelperStopsAtTheLockOfTheFirst_data();
     void secondHelperStopsAtTheLockOfTheFirst();
     void killedHelperLeavesWholeFilesAndTheNextOneCompletes();
     void fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone();
@@ -45,19 +44,19 @@ private slots:
 private:
     SampleInstallation make(const QString &name, const QString &repositoryIni = QString());
     QProcess *startHelper(const SampleInstallation &installation, const QStringList &extra = {});
+    // The installation's client hands the update to helper through the kit, with the handoff.
+    QProcess *startThroughTheKit(const SampleInstallation &installation, const QString &helper,
+                                 const QStringList &extra);
     void answer(const SampleInstallation &installation, const QByteArray &record = "continue");
     QByteArray log(const SampleInstallation &installation) const
     {
         return readFile(runner.logPath(installation));
     }
-    // Mounts a tmpfs of the given size on directory, unmounted after the test.
-    bool mountSmall(const QString &directory, qint64 bytes);
-
     HelperRunner runner {QStringLiteral(UPDATER_HELPER_PATH),
                          QStringLiteral(SAMPLE_MAINTENANCE_TOOL_PATH),
                          QStringLiteral(SAMPLE_CLIENT_PATH)};
     std::unique_ptr<QTemporaryDir> root;
-    QStringList mounts;
+    TestMounts mounts;
 };
 
 namespace {
@@ -84,14 +83,14 @@ void tst_UpdaterHelper::init()
 {
     root = std::make_unique<QTemporaryDir>();
     QVERIFY2(root->isValid(), qPrintable(root->errorString()));
+    // The kit keeps its private copies of the helper in the client's data directory.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root->filePath(u"data"_s)));
 }
 
 void tst_UpdaterHelper::cleanup()
 {
     runner.endAll();
-    for (const QString &mount : std::as_const(mounts))
-        ::umount2(QFile::encodeName(mount).constData(), MNT_DETACH);
-    mounts.clear();
+    mounts.releaseAll();
     root.reset();
 }
 
@@ -111,22 +110,21 @@ QProcess *tst_UpdaterHelper::startHelper(const SampleInstallation &installation,
                         runner.helper);
 }
 
+QProcess *tst_UpdaterHelper::startThroughTheKit(const SampleInstallation &installation,
+                                                const QString &helper, const QStringList &extra)
+{
+    return runner.start(installation,
+                        QStringList {u"update"_s, u"--helper="_s + helper,
+                                     u"--maintenance-tool="_s + runner.tool,
+                                     u"--repository="_s + installation.repository,
+                                     u"--handoff-file="_s + installation.handoff}
+                                + extra);
+}
+
 void tst_UpdaterHelper::answer(const SampleInstallation &installation, const QByteArray &record)
 {
     QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 15000);
     QVERIFY(replaceFile(installation.handoff, record));
-}
-
-bool tst_UpdaterHelper::mountSmall(const QString &directory, qint64 bytes)
-{
-    const QByteArray options = "size=" + QByteArray::number(bytes);
-    if (!QDir().mkpath(directory)
-        || ::mount("tmpfs", QFile::encodeName(directory).constData(), "tmpfs", MS_NOSUID | MS_NODEV,
-                   options.constData())
-                != 0)
-        return false;
-    mounts += directory;
-    return true;
 }
 
 void tst_UpdaterHelper::commandLineErrorsTouchNothing_data()
@@ -189,20 +187,15 @@ void tst_UpdaterHelper::pathsAndArgumentsArriveIntact()
     QString error;
     QVERIFY2(installation.create(runner.client, QString(), error), qPrintable(error));
     const QStringList arguments
-            = {u"--flag=value"_s, u"-"_s,          u"--"_s,          QString(),  u"two words"_s,
-               u"\"quoted\""_s,   u"'single'"_s,   u"Привет, мир"_s, u"a=b=c"_s, u"-x"_s,
-               u"back\\slash"_s,  u"trailing\\"_s, u"line\nfeed"_s};
+            = {u"--flag=value"_s, u"-"_s,          u"--"_s,          QString(),      u"two words"_s,
+               u"\"quoted\""_s,   u"'single'"_s,   u"Привет, мир"_s, u"a=b=c"_s,     u"-x"_s,
+               u"back\\slash"_s,  u"trailing\\"_s, u"line\nfeed"_s,  u"a \"b c\""_s, u"d\\\"e"_s};
 
     if (throughTheClient) {
-        QStringList command = {u"update"_s,
-                               u"--helper="_s + runner.helper,
-                               u"--maintenance-tool="_s + runner.tool,
-                               u"--repository="_s + installation.repository,
-                               u"--handoff-file="_s + installation.handoff,
-                               u"--expected-version=2.0.0"_s};
+        QStringList extra = {u"--expected-version=2.0.0"_s};
         for (const QString &argument : arguments)
-            command += u"--argument="_s + argument;
-        QProcess *client = runner.start(installation, command);
+            extra += u"--argument="_s + argument;
+        QProcess *client = startThroughTheKit(installation, runner.helper, extra);
         QVERIFY(client->waitForFinished(30000));
         QCOMPARE(client->exitCode(), 0);
     } else {
@@ -250,16 +243,31 @@ void tst_UpdaterHelper::pathsAndArgumentsArriveIntact()
 
 void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero_data()
 {
+    // planted: a file of the installation, with its permission bits, that the update changes.
+    // Read-only is the Windows attribute too, which Wine keeps as a file without write bits.
     QTest::addColumn<QString>("closeKey");
-    QTest::newRow("closed with Escape") << u"Escape"_s;
-    QTest::newRow("closed with its button") << u"Return"_s;
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<unsigned>("mode");
+    const QString deep
+            = QStringList(5, u"a-folder-name-that-takes-the-path-past-260-characters"_s).join(u'/')
+            + u"/deep.txt"_s;
+    QTest::newRow("closed with Escape") << u"Escape"_s << QString() << 0u;
+    QTest::newRow("closed with its button") << u"Return"_s << QString() << 0u;
+    QTest::newRow("a path past 260 characters") << u"Escape"_s << deep << 0644u;
+    QTest::newRow("a read-only file") << u"Escape"_s << u"read-only.txt"_s << 0444u;
 }
 
 void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
 {
     QFETCH(QString, closeKey);
+    QFETCH(QString, planted);
+    QFETCH(unsigned, mode);
     const QString go = root->filePath(u"go"_s);
-    const SampleInstallation installation = make(u"Rollback"_s, u"exitCode=5\nwaitForFile="_s + go);
+    SampleInstallation installation = make(u"Rollback"_s, u"exitCode=5\nwaitForFile="_s + go);
+    const QString plantedPath = installation.directory + u'/' + planted;
+    if (!planted.isEmpty())
+        QVERIFY(installation.writeOld(planted, "old") && installation.writeNew(planted, "new")
+                && setFileMode(plantedPath, mode));
     QProcess *helper = startHelper(
             installation,
             {u"--handoff-file="_s + installation.handoff, u"--application-argument=--old"_s});
@@ -275,6 +283,8 @@ void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
     QCOMPARE(readFile(installation.handoff), "error\n" + message);
     QVERIFY(log(installation).endsWith("\nUpdate error: " + message + '\n'));
     VERIFY_FILES(installation, Expected::Old);
+    if (!planted.isEmpty())
+        QCOMPARE(fileMode(plantedPath) & 0222, mode & 0222);
     QTRY_COMPARE(launchArguments(installation), QStringList {u"--old"_s});
     QCOMPARE(runner.leftovers(installation), QStringList());
 }
@@ -289,7 +299,12 @@ void tst_UpdaterHelper::waitLimitsEndTheUpdateWithoutTouchingIt()
         installations += make(u"Limit%1"_s.arg(i));
     const SampleInstallation &running = installations.constLast();
     runner.start(running, {u"--stay-running-ms"_s, u"120000"_s});
-    runner.start(running, {u"--stay-running-ms"_s, u"120000"_s});
+    // A copy of the client elsewhere whose name differs only in letter case (CORVANE.EXE) is a
+    // copy of it all the same.
+    const QString upperCase
+            = running.base + u'/' + QFileInfo(running.clientPath).fileName().toUpper();
+    QVERIFY(QFile::copy(running.clientPath, upperCase));
+    runner.start(running, {u"--stay-running-ms"_s, u"120000"_s}, QString(), upperCase);
     QTRY_COMPARE(running.launches().size(), 2);
 
     QElapsedTimer elapsed;
@@ -336,8 +351,18 @@ void tst_UpdaterHelper::waitLimitsEndTheUpdateWithoutTouchingIt()
     }
 }
 
+void tst_UpdaterHelper::secondHelperStopsAtTheLockOfTheFirst_data()
+{
+    QTest::addColumn<bool>("otherLetterCase");
+    QTest::newRow("through a parent's parent, and relative") << false;
+    QTest::newRow("in other letter case") << true;
+}
+
 void tst_UpdaterHelper::secondHelperStopsAtTheLockOfTheFirst()
 {
+    QFETCH(bool, otherLetterCase);
+    if (otherLetterCase && !runner.runsWindowsPrograms())
+        QSKIP("Linux: file names are case-sensitive, a path in other letter case is another file");
     const SampleInstallation installation = make(u"Locked"_s);
     QProcess *first = startHelper(installation, {u"--handoff-file="_s + installation.handoff});
     QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 15000);
@@ -347,9 +372,11 @@ void tst_UpdaterHelper::secondHelperStopsAtTheLockOfTheFirst()
     const QByteArray firstLog = log(installation);
 
     const QString name = QFileInfo(installation.clientPath).fileName();
+    const QStringList spellings = otherLetterCase
+            ? QStringList {installation.directory + u'/' + name.toUpper()}
+            : QStringList {installation.directory + u"/lib/../"_s + name, u"./"_s + name};
     QList<QProcess *> others;
-    for (const QString &spelling :
-         {installation.directory + u"/lib/../"_s + name, u"./"_s + name}) {
+    for (const QString &spelling : spellings) {
         SampleInstallation other = installation;
         other.clientPath = spelling;
         other.handoff = installation.base + u"/handoff-%1"_s.arg(others.size());
@@ -358,8 +385,8 @@ void tst_UpdaterHelper::secondHelperStopsAtTheLockOfTheFirst()
                 installation.directory, runner.helper);
     }
     QVERIFY(runner.closeAfterFailure(others));
-    QCOMPARE(readFile(installation.base + u"/handoff-0"_s), Busy);
-    QCOMPARE(readFile(installation.base + u"/handoff-1"_s), Busy);
+    for (qsizetype i = 0; i < others.size(); ++i)
+        QCOMPARE(readFile(installation.base + u"/handoff-%1"_s.arg(i)), Busy);
     QCOMPARE(log(installation), firstLog);
 
     QVERIFY(replaceFile(installation.handoff, "continue"));
@@ -410,7 +437,7 @@ void tst_UpdaterHelper::fullTemporaryDirectoryDuringTheBackupLeavesTheInstallati
     if (runner.runsWindowsPrograms())
         QSKIP("a small file system of the test's own is mounted on Linux only");
     SampleInstallation installation = runner.installation(root->filePath(u"full"_s), u"Full"_s);
-    QVERIFY2(mountSmall(runner.temporaryDirectory(installation), 4 * MiB),
+    QVERIFY2(mounts.mountSmall(runner.temporaryDirectory(installation), 4 * MiB),
              "mounting a tmpfs needs root");
     QString error;
     QVERIFY2(installation.create(runner.client, QString(), error), qPrintable(error));
@@ -439,7 +466,7 @@ void tst_UpdaterHelper::fullInstallationDuringTheRestoreKeepsTheBackup()
     if (runner.runsWindowsPrograms())
         QSKIP("a small file system of the test's own is mounted on Linux only");
     SampleInstallation installation = runner.installation(root->filePath(u"full"_s), u"Full"_s);
-    QVERIFY2(mountSmall(installation.directory, 8 * MiB), "mounting a tmpfs needs root");
+    QVERIFY2(mounts.mountSmall(installation.directory, 8 * MiB), "mounting a tmpfs needs root");
     QString error;
     QVERIFY2(installation.create(runner.client, u"exitCode=5"_s, error), qPrintable(error));
     // The tool fills the installation up to a rest in which each of its later files fits, but
