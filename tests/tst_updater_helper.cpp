@@ -40,10 +40,14 @@ private slots:
     void killedHelperLeavesWholeFilesAndTheNextOneCompletes();
     void fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone();
     void fullInstallationDuringTheRestoreKeepsTheBackup();
+    void helperInsideTheInstallationUpdatesAndRollsBack_data();
+    void helperInsideTheInstallationUpdatesAndRollsBack();
 
 private:
     SampleInstallation make(const QString &name, const QString &repositoryIni = QString());
-    QProcess *startHelper(const SampleInstallation &installation, const QStringList &extra = {});
+    // Starts the helper (program, when given, is another copy of it).
+    QProcess *startHelper(const SampleInstallation &installation, const QStringList &extra = {},
+                          const QString &program = QString());
     // The installation's client hands the update to helper through the kit, with the handoff.
     QProcess *startThroughTheKit(const SampleInstallation &installation, const QString &helper,
                                  const QStringList &extra);
@@ -52,6 +56,10 @@ private:
     {
         return readFile(runner.logPath(installation));
     }
+    // Acts as the user in front of a helper the kit started, which is not the test's child:
+    // answers its error box and closes its dialog until no window of it is left.
+    bool closeDetachedHelper();
+
     HelperRunner runner {QStringLiteral(UPDATER_HELPER_PATH),
                          QStringLiteral(SAMPLE_MAINTENANCE_TOOL_PATH),
                          QStringLiteral(SAMPLE_CLIENT_PATH)};
@@ -104,10 +112,10 @@ SampleInstallation tst_UpdaterHelper::make(const QString &name, const QString &r
 }
 
 QProcess *tst_UpdaterHelper::startHelper(const SampleInstallation &installation,
-                                         const QStringList &extra)
+                                         const QStringList &extra, const QString &program)
 {
     return runner.start(installation, installation.helperArguments(runner.tool, extra), QString(),
-                        runner.helper);
+                        program.isEmpty() ? runner.helper : program);
 }
 
 QProcess *tst_UpdaterHelper::startThroughTheKit(const SampleInstallation &installation,
@@ -125,6 +133,18 @@ void tst_UpdaterHelper::answer(const SampleInstallation &installation, const QBy
 {
     QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 15000);
     QVERIFY(replaceFile(installation.handoff, record));
+}
+
+bool tst_UpdaterHelper::closeDetachedHelper()
+{
+    QDeadlineTimer deadline(40000);
+    while (runner.pressKey(HelperRunner::ErrorBoxTitle, u"Return"_s)
+           || runner.pressKey(HelperRunner::DialogTitle, u"Escape"_s)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(500);
+    }
+    return true;
 }
 
 void tst_UpdaterHelper::commandLineErrorsTouchNothing_data()
@@ -490,6 +510,69 @@ void tst_UpdaterHelper::fullInstallationDuringTheRestoreKeepsTheBackup()
     VERIFY_FILES(installation, Expected::OldOrNew);
     // The installation may be a mixture of versions: the client is not started on it.
     QCOMPARE(installation.launches().size(), 0);
+}
+
+void tst_UpdaterHelper::helperInsideTheInstallationUpdatesAndRollsBack_data()
+{
+    // The helper shipped beside the client. Started in place, its own file is one the rollback
+    // must leave alone (on Windows a running executable cannot be replaced); through the kit it
+    // runs from a private copy, so that an update may replace it.
+    QTest::addColumn<bool>("throughTheKit");
+    QTest::addColumn<int>("toolExitCode");
+    QTest::newRow("started in place, the update fails") << false << 1;
+    QTest::newRow("through the kit, the update replaces it") << true << 0;
+    QTest::newRow("through the kit, the update replaces it and fails") << true << 1;
+}
+
+void tst_UpdaterHelper::helperInsideTheInstallationUpdatesAndRollsBack()
+{
+    QFETCH(bool, throughTheKit);
+    QFETCH(int, toolExitCode);
+    const QString go = root->filePath(u"go"_s);
+    SampleInstallation installation
+            = make(u"Inside"_s, u"exitCode=%1\nwaitForFile=%2"_s.arg(toolExitCode).arg(go));
+    const QString name = QFileInfo(runner.helper).fileName();
+    const QString helper = installation.directory + u'/' + name;
+    QVERIFY(installation.writeOld(name, readFile(runner.helper)) && setFileMode(helper, 0755));
+    if (throughTheKit)
+        QVERIFY(installation.writeNew(name, "the next helper"));
+    const quint64 helperInode = fileInode(helper);
+
+    QString executable;
+    if (throughTheKit) {
+        QProcess *client = startThroughTheKit(installation, helper, {u"--argument=--again"_s});
+        QVERIFY(client->waitForFinished(30000));
+        executable = QFile::symLinkTarget(
+                u"/proc/%1/exe"_s.arg(QRegularExpression(u"Helper started, process (\\d+)"_s)
+                                              .match(QString::fromUtf8(client->readAll()))
+                                              .captured(1)));
+    } else {
+        startHelper(
+                installation,
+                {u"--handoff-file="_s + installation.handoff, u"--application-argument=--again"_s},
+                helper);
+        answer(installation);
+    }
+    QVERIFY(writeFile(go, "go"));
+    // Through the kit its process runs the private copy; under Wine the outcome alone tells.
+    QVERIFY2(!throughTheKit || runner.runsWindowsPrograms()
+                     || executable.startsWith(QDir(root->filePath(u"data"_s)).canonicalPath()),
+             qPrintable(executable));
+    if (toolExitCode == 0) {
+        QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 30000);
+        VERIFY_FILES(installation, Expected::New);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff),
+                                  "error\n" + u"Maintenance tool завершился с кодом 1."_s.toUtf8(),
+                                  30000);
+        QVERIFY(closeDetachedHelper());
+        VERIFY_FILES(installation, Expected::Old);
+        if (!throughTheKit)
+            QCOMPARE(fileInode(helper), helperInode);
+    }
+    QTRY_COMPARE(launchArguments(installation), QStringList {u"--again"_s});
+    QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
+                              qPrintable(runner.leftovers(installation).join(u' ')), 10000);
 }
 
 QTEST_GUILESS_MAIN(tst_UpdaterHelper)
