@@ -42,6 +42,8 @@ private slots:
     void fullInstallationDuringTheRestoreKeepsTheBackup();
     void helperInsideTheInstallationUpdatesAndRollsBack_data();
     void helperInsideTheInstallationUpdatesAndRollsBack();
+    void handoffHeldForAMomentStillHandsOver_data();
+    void handoffHeldForAMomentStillHandsOver();
 
 private:
     SampleInstallation make(const QString &name, const QString &repositoryIni = QString());
@@ -573,6 +575,48 @@ void tst_UpdaterHelper::helperInsideTheInstallationUpdatesAndRollsBack()
     QTRY_COMPARE(launchArguments(installation), QStringList {u"--again"_s});
     QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
                               qPrintable(runner.leftovers(installation).join(u' ')), 10000);
+}
+
+void tst_UpdaterHelper::handoffHeldForAMomentStillHandsOver_data()
+{
+    // The handoff file is held (TestMounts::bind) across the first tries of the helper's "ready"
+    // or of the kit's "continue", then let go.
+    QTest::addColumn<bool>("atReady");
+    QTest::newRow("across the helper's ready") << true;
+    QTest::newRow("across the kit's continue") << false;
+}
+
+void tst_UpdaterHelper::handoffHeldForAMomentStillHandsOver()
+{
+    QFETCH(bool, atReady);
+    const SampleInstallation installation = make(u"Held"_s);
+    // What the held file shows: no record yet, or the one the kit is to answer.
+    const QString held = root->filePath(u"held"_s);
+    QVERIFY(writeFile(held, atReady ? "" : "ready") && writeFile(installation.handoff, ""));
+    QProcess *started = nullptr;
+    if (atReady) {
+        QVERIFY2(mounts.bind(held, installation.handoff), "a bind mount needs root");
+        started = startHelper(installation, {u"--handoff-file="_s + installation.handoff});
+        // "ready" is written right after this line.
+        QTRY_VERIFY_WITH_TIMEOUT(log(installation).startsWith("Repository: "), 15000);
+    } else {
+        // The kit looks at the file only after a delay, so that the hold comes first.
+        started = startThroughTheKit(installation, runner.helper, {u"--answer-delay-ms=3000"_s});
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 15000);
+        QVERIFY2(mounts.bind(held, installation.handoff), "a bind mount needs root");
+        QByteArray output = started->readAll();
+        QVERIFY2(!output.contains("Waiting for the helper"), "the helper was ready too late");
+        QTRY_VERIFY_WITH_TIMEOUT((output += started->readAll()).contains("Waiting for the helper"),
+                                 15000);
+    }
+    QTest::qWait(500);
+    mounts.release(installation.handoff);
+    if (atReady)
+        answer(installation);
+    QTRY_COMPARE_WITH_TIMEOUT(started->state(), QProcess::NotRunning, 30000);
+    QCOMPARE(started->exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 30000);
+    VERIFY_FILES(installation, Expected::New);
 }
 
 QTEST_GUILESS_MAIN(tst_UpdaterHelper)
