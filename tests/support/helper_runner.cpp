@@ -62,7 +62,9 @@ QString HelperRunner::temporaryDirectory(const SampleInstallation &installation)
 
 QString HelperRunner::asProgramsSeeIt(const QString &path) const
 {
-    return QFileInfo(path).canonicalFilePath();
+    // Wine maps the Unix root to drive Z:, and Windows programs report their paths that way.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return runsWindowsPrograms() ? u"Z:"_s + canonical : canonical;
 }
 
 QString HelperRunner::logPath(const SampleInstallation &installation) const
@@ -72,7 +74,7 @@ QString HelperRunner::logPath(const SampleInstallation &installation) const
 
 QString HelperRunner::lockFileName(const QString &clientPath) const
 {
-    const QString key = QFileInfo(clientPath).canonicalFilePath().toCaseFolded();
+    const QString key = asProgramsSeeIt(clientPath).toCaseFolded();
     return u"Kestrova-update-%1.lock"_s.arg(QString::fromLatin1(
             QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex()));
 }
@@ -98,7 +100,10 @@ QProcessEnvironment HelperRunner::environment(const SampleInstallation &installa
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"DISPLAY"_s, display);
     environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-    environment.insert(u"TMPDIR"_s, temporaryDirectory(installation));
+    // Wine keeps the Unix TEMP to itself, and its own Unix side would leave files in TMPDIR; the
+    // prefix (tests/support/wine_prefix.sh) takes the Windows TEMP and TMP from UPDATER_TEMP.
+    environment.insert(runsWindowsPrograms() ? u"UPDATER_TEMP"_s : u"TMPDIR"_s,
+                       temporaryDirectory(installation));
     // Qt makes its runtime directory in the temporary directory when none is set.
     environment.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
     environment.insert(u"SAMPLE_CLIENT_RECORD"_s, installation.launchRecord);
@@ -164,7 +169,7 @@ bool HelperRunner::closeAfterFailure(const QList<QProcess *> &helpers, const QSt
             break;
         if (deadline.hasExpired())
             return false;
-        if (pressKey(ErrorBoxTitle, u"Return"_s)) {
+        if (pressKey(ErrorBoxTitle, u"Return"_s) || pressKey(ParserBoxTitle, u"Return"_s)) {
             // A key that reaches a box still being mapped may be lost: give it time to go
             // before pressing again, so that a second press never lands elsewhere.
             QDeadlineTimer pause(1500);

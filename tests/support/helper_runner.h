@@ -27,6 +27,8 @@ class HelperRunner
 public:
     static inline const QString DialogTitle = QStringLiteral("Обновление Corvane");
     static inline const QString ErrorBoxTitle = QStringLiteral("Ошибка обновления Corvane");
+    // On Windows the command-line parser shows its help and errors in a box of this title.
+    static inline const QString ParserBoxTitle = QStringLiteral("Corvane Updater");
 
     HelperRunner(const QString &helper, const QString &tool, const QString &client);
     ~HelperRunner();
