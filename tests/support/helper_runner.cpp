@@ -149,7 +149,12 @@ bool HelperRunner::pressKey(const QString &title, const QString &key) const
     const QStringList found = windows(title);
     for (const QString &window : found) {
         // Keys go through XTEST to the focused window: Qt ignores events sent to a window
-        // directly, as synthetic.
+        // directly, as synthetic. Wine moves its own focus only on a click, as Windows does, so
+        // there the window is raised and clicked first (on its icon or text, never a button).
+        if (runsWindowsPrograms()) {
+            xdotool({u"windowraise"_s, window});
+            xdotool({u"mousemove"_s, u"--window"_s, window, u"20"_s, u"20"_s, u"click"_s, u"1"_s});
+        }
         xdotool({u"windowfocus"_s, u"--sync"_s, window});
         xdotool({u"key"_s, key});
     }
@@ -159,7 +164,7 @@ bool HelperRunner::pressKey(const QString &title, const QString &key) const
 bool HelperRunner::closeAfterFailure(const QList<QProcess *> &helpers, const QString &closeKey,
                                      int exitCode)
 {
-    QDeadlineTimer deadline(40000);
+    QDeadlineTimer deadline(30000 + 10000 * helpers.size());
     for (;;) {
         bool ended = true;
         for (QProcess *helper : helpers)
