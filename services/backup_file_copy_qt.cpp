@@ -33,24 +33,20 @@ namespace BackupFileCopy {
 
 bool copyContents(QFile &source, QSaveFile &target)
 {
-#ifndef Q_OS_WIN
-    // A new file gets default permissions from Qt; carry the source's bits so that executables
-    // stay executable in the backup and after a restore. Set on the save file's own temporary
-    // file, so the target never exists with the wrong bits.
-    if (!target.setPermissions(source.permissions()))
-        return false;
-#endif
-
     QByteArray buffer(ChunkSize, Qt::Uninitialized);
     for (;;) {
         const qint64 read = source.read(buffer.data(), ChunkSize);
         if (read < 0 || source.error() != QFileDevice::NoError)
             return false;
         if (read == 0)
-            return true;
+            break;
         if (target.write(buffer.constData(), read) != read)
             return false;
     }
+    // A new file gets default permissions from Qt; carry the source's (on Windows, its read-only
+    // attribute), set on the save file's own temporary file, so the target never exists with the
+    // wrong ones. Set last: on Windows a read-only file takes no more writes.
+    return target.setPermissions(source.permissions());
 }
 
 bool sameFile(const QString &source, const QString &target)
@@ -61,11 +57,8 @@ bool sameFile(const QString &source, const QString &target)
     if (sourceInfo.isSymLink() || targetInfo.isSymLink() || !sourceInfo.isFile()
         || !targetInfo.isFile() || sourceInfo.size() != targetInfo.size())
         return false;
-#ifndef Q_OS_WIN
-    // On Windows the bits only mirror the read-only attribute, which the copies do not carry.
     if (sourceInfo.permissions() != targetInfo.permissions())
         return false;
-#endif
 
     QFile in(source);
     QFile out(target);

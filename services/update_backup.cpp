@@ -194,6 +194,12 @@ bool UpdateBackup::copyFile(const QString &source, const QString &target)
 
     if (!QDir().mkpath(QFileInfo(target).absolutePath()))
         return false;
+    // A read-only file cannot be replaced on Windows (nor by a user other than root elsewhere);
+    // the saved copy brings its own permissions back.
+    const QFileInfo existing(target);
+    if (existing.isFile() && !existing.isWritable()
+        && !QFile::setPermissions(target, existing.permissions() | QFileDevice::WriteOwner))
+        return false;
 
     // A replacement tried again after a failed move starts over from the source's first byte.
     bool first = true;

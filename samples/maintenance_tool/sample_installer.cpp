@@ -94,6 +94,10 @@ bool SampleInstaller::copyFile(const QString &source, const QString &target, QSt
         return false;
     }
 
+    // As installers do, a read-only file is replaced all the same.
+    const QFileInfo existing(target);
+    if (existing.isFile() && !existing.isWritable())
+        QFile::setPermissions(target, existing.permissions() | QFileDevice::WriteOwner);
     QSaveFile output(target);
     if (!output.open(QIODevice::WriteOnly)) {
         error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
