@@ -295,10 +295,15 @@ void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
             {u"--handoff-file="_s + installation.handoff, u"--application-argument=--old"_s});
     answer(installation);
     QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 15000);
+    if (planted.isEmpty())
+        QVERIFY(runner.savePicture(HelperRunner::DialogTitle, u"updating"_s));
     QVERIFY(runner.pressKey(HelperRunner::DialogTitle, u"Escape"_s));
     QTest::qWait(300);
     QCOMPARE(helper->state(), QProcess::Running);
     QVERIFY(writeFile(go, "go"));
+    if (planted.isEmpty())
+        QTRY_VERIFY_WITH_TIMEOUT(runner.savePicture(HelperRunner::ErrorBoxTitle, u"error-box"_s),
+                                 15000);
 
     QVERIFY(runner.closeAfterFailure({helper}, closeKey));
     const QByteArray message = u"Maintenance tool завершился с кодом 5."_s.toUtf8();

@@ -161,6 +161,22 @@ bool HelperRunner::pressKey(const QString &title, const QString &key) const
     return !found.isEmpty();
 }
 
+bool HelperRunner::savePicture(const QString &title, const QString &name) const
+{
+    const QString folder = qEnvironmentVariable("UPDATER_SCREENSHOTS");
+    if (folder.isEmpty())
+        return true;
+    const QStringList found = windows(title);
+    if (found.isEmpty() || !QDir().mkpath(folder))
+        return false;
+    QThread::msleep(500); // until it is painted
+    return QProcess::execute(u"import"_s,
+                             {u"-silent"_s, u"-window"_s, found.constFirst(), u"-strip"_s,
+                              u"-define"_s, u"png:exclude-chunks=date,time"_s,
+                              u"png:"_s + folder + u'/' + name + u".png"_s})
+            == 0;
+}
+
 bool HelperRunner::closeAfterFailure(const QList<QProcess *> &helpers, const QString &closeKey,
                                      int exitCode)
 {

@@ -57,6 +57,9 @@ public:
 
     // Presses key once in every window titled title; false when there was none.
     bool pressKey(const QString &title, const QString &key) const;
+    // Saves the window titled title as NAME.png in the folder UPDATER_SCREENSHOTS names, for the
+    // documentation; false while there is no such window. True at once when no folder is named.
+    bool savePicture(const QString &title, const QString &name) const;
     // Acts as the user after failures: answers every error box, then closes every dialog with
     // closeKey, until all the helpers have ended. True when each ended with exitCode.
     bool closeAfterFailure(const QList<QProcess *> &helpers,
