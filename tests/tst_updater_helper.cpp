@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStorageInfo>
 #include <QTest>
 #include <QThread>
@@ -38,6 +39,7 @@ private slots:
     void secondHelperStopsAtTheLockOfTheFirst_data();
     void secondHelperStopsAtTheLockOfTheFirst();
     void killedHelperLeavesWholeFilesAndTheNextOneCompletes();
+    void interruptedUpdateIsRestoredBeforeTheNextOne();
     void fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone();
     void fullInstallationDuringTheRestoreKeepsTheBackup();
     void helperInsideTheInstallationUpdatesAndRollsBack_data();
@@ -457,6 +459,43 @@ void tst_UpdaterHelper::killedHelperLeavesWholeFilesAndTheNextOneCompletes()
     QVERIFY2(!log(installation).contains("Update error"), log(installation).constData());
     // Its own lock and directories are gone; the dead one's directories stay.
     QCOMPARE(runner.leftovers(installation), leftBehind);
+}
+
+void tst_UpdaterHelper::interruptedUpdateIsRestoredBeforeTheNextOne()
+{
+    // Killed once the tool has changed every file, before the version check: the record of the
+    // update in progress makes the next helper put the old files back before its own update.
+    const QString go = root->filePath(u"go"_s);
+    SampleInstallation installation = make(u"Interrupted"_s, u"waitForFile="_s + go);
+    // However the row ends, the first run's orphaned tool ends too.
+    const auto releaseTool = qScopeGuard([&go] {
+        writeFile(go, "go");
+        QThread::msleep(200); // it looks every 20 ms, and the file goes with the test's folder
+    });
+    const QDir tmp(runner.temporaryDirectory(installation));
+    const QStringList leftovers = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
+    QProcess *first = startHelper(installation);
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 20000);
+    VERIFY_FILES(installation, Expected::New);
+    first->kill();
+    QVERIFY(first->waitForFinished(10000));
+    QCOMPARE(tmp.entryList(leftovers).size(), 2);
+    QVERIFY(QFile::remove(runner.logPath(installation)));
+    QVERIFY(writeFile(go, "go")); // the orphaned tool changes nothing more and ends
+
+    QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
+                      "[General]\nstartDelayMs=3000\n"));
+    QProcess *second = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Installation backup created."), 20000);
+    QVERIFY2(log(installation)
+                     .contains("Restored the installation from the backup of an "
+                               "interrupted update"),
+             log(installation).constData());
+    VERIFY_FILES(installation, Expected::Old);
+    QVERIFY(second->waitForFinished(60000));
+    QCOMPARE(second->exitCode(), 0);
+    VERIFY_FILES(installation, Expected::New);
+    QCOMPARE(tmp.entryList(leftovers), QStringList());
 }
 
 void tst_UpdaterHelper::fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone()
