@@ -201,13 +201,9 @@ bool UpdateBackup::copyFile(const QString &source, const QString &target)
         && !QFile::setPermissions(target, existing.permissions() | QFileDevice::WriteOwner))
         return false;
 
-    // A replacement tried again after a failed move starts over from the source's first byte.
-    bool first = true;
-    return AtomicReplacement::replace(target, QIODevice::WriteOnly | QIODevice::Unbuffered,
-                                      [&input, &first](QSaveFile &output) {
-                                          if (!first && !input.seek(0))
-                                              return false;
-                                          first = false;
-                                          return BackupFileCopy::copyContents(input, output);
-                                      });
+    // Every attempt (one is tried again after a failed move) starts at the source's first byte.
+    return AtomicReplacement::replace(
+            target, QIODevice::WriteOnly | QIODevice::Unbuffered, [&input](QSaveFile &output) {
+                return input.seek(0) && BackupFileCopy::copyContents(input, output);
+            });
 }
