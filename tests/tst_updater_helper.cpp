@@ -503,12 +503,16 @@ void tst_UpdaterHelper::fullTemporaryDirectoryDuringTheBackupLeavesTheInstallati
     if (runner.runsWindowsPrograms())
         QSKIP("a small file system of the test's own is mounted on Linux only");
     SampleInstallation installation = runner.installation(root->filePath(u"full"_s), u"Full"_s);
-    QVERIFY2(mounts.mountSmall(runner.temporaryDirectory(installation), 4 * MiB),
-             "mounting a tmpfs needs root");
     QString error;
     QVERIFY2(installation.create(runner.client, QString(), error), qPrintable(error));
-    // Larger than the whole file system: the file the copy fails on.
-    QVERIFY(installation.writeOld(u"data/big.bin"_s, QByteArray(6 * MiB, 'b')));
+    // Room for every file but one larger than the whole file system, the one the copy fails on,
+    // whatever the size of the client (a sanitizer build's is several MiB).
+    qint64 room = 4 * MiB;
+    for (const QString &file : filesBelow(installation.directory))
+        room += QFileInfo(installation.directory + u'/' + file).size();
+    QVERIFY2(mounts.mountSmall(runner.temporaryDirectory(installation), room),
+             "mounting a tmpfs needs root");
+    QVERIFY(installation.writeOld(u"data/big.bin"_s, QByteArray(room + 2 * MiB, 'b')));
 
     QProcess *helper = startHelper(
             installation,
