@@ -20,7 +20,8 @@ SampleInstaller::SampleInstaller(const QString &installationDirectory, ToolOutpu
     : installationDirectory(installationDirectory), output(output)
 { }
 
-bool SampleInstaller::installPayload(const SampleRepository &repository, QString &error)
+bool SampleInstaller::installPayload(const SampleRepository &repository,
+                                     const std::function<void()> &waitHalfway, QString &error)
 {
     const QDir payload(repository.payloadPath());
     if (!payload.exists())
@@ -35,6 +36,8 @@ bool SampleInstaller::installPayload(const SampleRepository &repository, QString
     entries.sort();
 
     const QDir installation(installationDirectory);
+    bool halfway
+            = !repository.waitForFile.isEmpty() && repository.waitPoint == QLatin1String("midFile");
     for (const QString &relativePath : entries) {
         const QString source = payload.filePath(relativePath);
         const QString target = installation.filePath(relativePath);
@@ -47,8 +50,17 @@ bool SampleInstaller::installPayload(const SampleRepository &repository, QString
         }
 
         output.line(QStringLiteral("Installing payload/%1").arg(relativePath));
-        if (!installation.mkpath(QFileInfo(relativePath).path())
-            || !copyFile(source, target, error))
+        if (!installation.mkpath(QFileInfo(relativePath).path())) {
+            error = QStringLiteral("Cannot create the directory of %1").arg(relativePath);
+            return false;
+        }
+        if (halfway) {
+            if (!writeHalf(source, target, error))
+                return false;
+            waitHalfway();
+            halfway = false;
+        }
+        if (!copyFile(source, target, error))
             return false;
         if (repository.delayMs > 0)
             QThread::msleep(ulong(repository.delayMs));
@@ -117,6 +129,22 @@ bool SampleInstaller::copyFile(const QString &source, const QString &target, QSt
         }
     }
     if (!output.setPermissions(input.permissions()) || !output.commit()) {
+        error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool SampleInstaller::writeHalf(const QString &source, const QString &target, QString &error)
+{
+    QFile input(source);
+    QFile output(target);
+    if (!input.open(QIODevice::ReadOnly) || !output.open(QIODevice::WriteOnly)) {
+        error = QStringLiteral("Cannot write %1").arg(target);
+        return false;
+    }
+    const QByteArray half = input.read(input.size() / 2);
+    if (output.write(half) != half.size() || !output.flush()) {
         error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
         return false;
     }

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class ToolOutput;
 struct SampleRepository;
 
@@ -15,14 +17,19 @@ public:
     SampleInstaller(const QString &installationDirectory, ToolOutput &output);
 
     // Copies every file under payload/ to the same relative path in the installation, sleeping
-    // `delayMs` after each one.
-    bool installPayload(const SampleRepository &repository, QString &error);
+    // `delayMs` after each one. With the wait point "midFile", the first file is first written
+    // half, in place, and waitHalfway called before it is written whole.
+    bool installPayload(const SampleRepository &repository,
+                        const std::function<void()> &waitHalfway, QString &error);
     bool removePaths(const QStringList &relativePaths, QString &error);
     bool installComponents(const SampleRepository &repository, QString &error);
 
 private:
     // The target is replaced in one step and gets the source's permission bits.
     static bool copyFile(const QString &source, const QString &target, QString &error);
+    // The target holds the first half of the source, as a tool that writes its files in place
+    // leaves one when it is ended in the middle.
+    static bool writeHalf(const QString &source, const QString &target, QString &error);
 
     QString installationDirectory;
     ToolOutput &output;

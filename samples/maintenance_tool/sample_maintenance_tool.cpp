@@ -19,6 +19,7 @@ namespace {
 
 constexpr int UsageExitCode = 64;
 constexpr int FailureExitCode = 1;
+constexpr int StoppedExitCode = 3;
 constexpr int WaitPollInterval = 20;
 
 const char Usage[] = "Usage: sample_maintenance_tool --cache-path DIR --set-temp-repository REPO "
@@ -82,6 +83,20 @@ int fail(ToolOutput &output, const QString &error)
     return FailureExitCode;
 }
 
+// Waits until the file exists. One that says "stop" ends the run there, as if the tool were
+// ended from outside, so that a test can end a run it no longer waits for.
+void waitForFile(ToolOutput &output, const QString &path)
+{
+    output.line(QStringLiteral("Waiting for %1").arg(path));
+    while (!QFileInfo::exists(path))
+        QThread::msleep(WaitPollInterval);
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly) && file.readAll().trimmed() == "stop") {
+        recordFinish("stopped");
+        std::exit(StoppedExitCode);
+    }
+}
+
 [[noreturn]] void crash()
 {
     recordFinish("crash");
@@ -125,9 +140,16 @@ int main(int argc, char **argv)
         output.errorLine(QStringLiteral("Update aborted!"));
     }
 
+    const auto waitAt = [&](const QString &point) {
+        if (!repository.waitForFile.isEmpty() && repository.waitPoint == point)
+            waitForFile(output, repository.waitForFile);
+    };
+    waitAt(QStringLiteral("start"));
+
     if (repository.applyPayload) {
         SampleInstaller installer(installationDirectory, output);
-        if (!installer.installPayload(repository, error)
+        const auto waitHalfway = [&] { waitForFile(output, repository.waitForFile); };
+        if (!installer.installPayload(repository, waitHalfway, error)
             || !installer.removePaths(repository.remove, error)
             || !installer.installComponents(repository, error))
             return fail(output, error);
@@ -140,11 +162,7 @@ int main(int argc, char **argv)
         output.line(QString());
     }
 
-    if (!repository.waitForFile.isEmpty()) {
-        output.line(QStringLiteral("Waiting for %1").arg(repository.waitForFile));
-        while (!QFileInfo::exists(repository.waitForFile))
-            QThread::msleep(WaitPollInterval);
-    }
+    waitAt(QStringLiteral("end"));
 
     if (repository.crash)
         crash();

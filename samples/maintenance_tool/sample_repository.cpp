@@ -104,6 +104,16 @@ bool SampleRepository::load(const QString &location, SampleRepository &repositor
         return false;
 
     repository.waitForFile = settingText(settings, QStringLiteral("waitForFile"));
+    const QString waitPoint = settingText(settings, QStringLiteral("waitPoint"));
+    if (!waitPoint.isEmpty()) {
+        if (!QStringList {QStringLiteral("start"), QStringLiteral("midFile"), QStringLiteral("end")}
+                     .contains(waitPoint)) {
+            error = QStringLiteral("repository.ini: waitPoint must be start, midFile or end: %1")
+                            .arg(waitPoint);
+            return false;
+        }
+        repository.waitPoint = waitPoint;
+    }
 
     const QString removeText = settingText(settings, QStringLiteral("remove"));
     for (const QString &entry : removeText.split(QLatin1Char(','), Qt::SkipEmptyParts)) {

@@ -25,4 +25,6 @@ struct SampleRepository
     int delayMs = 0;
     int startDelayMs = 0;
     QString waitForFile;
+    // Where the run waits for waitForFile: "start", "midFile" or "end".
+    QString waitPoint = QStringLiteral("end");
 };
