@@ -7,12 +7,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QStorageInfo>
 #include <QTest>
 #include <QThread>
 
 #include <memory>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 using Expected = SampleInstallation::Expected;
@@ -38,8 +38,8 @@ private slots:
     void waitLimitsEndTheUpdateWithoutTouchingIt();
     void secondHelperStopsAtTheLockOfTheFirst_data();
     void secondHelperStopsAtTheLockOfTheFirst();
-    void killedHelperLeavesWholeFilesAndTheNextOneCompletes();
-    void interruptedUpdateIsRestoredBeforeTheNextOne();
+    void interruptedUpdateIsUndoneBeforeTheNextOne_data();
+    void interruptedUpdateIsUndoneBeforeTheNextOne();
     void fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone();
     void fullInstallationDuringTheRestoreKeepsTheBackup();
     void helperInsideTheInstallationUpdatesAndRollsBack_data();
@@ -60,6 +60,13 @@ private:
     {
         return readFile(runner.logPath(installation));
     }
+    // The file a sample tool with waitForFile waits for. A tool still waiting when the test ends
+    // (its helper killed, or the test failed) is told to stop.
+    QString goFile()
+    {
+        toolMayWait = true;
+        return root->filePath(u"go"_s);
+    }
     // Acts as the user in front of a helper the kit started, which is not the test's child:
     // answers its error box and closes its dialog until no window of it is left.
     bool closeDetachedHelper();
@@ -69,6 +76,7 @@ private:
                          QStringLiteral(SAMPLE_CLIENT_PATH)};
     std::unique_ptr<QTemporaryDir> root;
     TestMounts mounts;
+    bool toolMayWait = false;
 };
 
 namespace {
@@ -103,6 +111,8 @@ void tst_UpdaterHelper::cleanup()
 {
     runner.endAll();
     mounts.releaseAll();
+    if (std::exchange(toolMayWait, false) && replaceFile(root->filePath(u"go"_s), "stop"))
+        QThread::msleep(200); // it looks every 20 ms, and the file goes with the test's folder
     root.reset();
 }
 
@@ -286,7 +296,7 @@ void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
     QFETCH(QString, closeKey);
     QFETCH(QString, planted);
     QFETCH(unsigned, mode);
-    const QString go = root->filePath(u"go"_s);
+    const QString go = goFile();
     SampleInstallation installation = make(u"Rollback"_s, u"exitCode=5\nwaitForFile="_s + go);
     const QString plantedPath = installation.directory + u'/' + planted;
     if (!planted.isEmpty())
@@ -426,76 +436,117 @@ void tst_UpdaterHelper::secondHelperStopsAtTheLockOfTheFirst()
     VERIFY_FILES(installation, Expected::New);
 }
 
-void tst_UpdaterHelper::killedHelperLeavesWholeFilesAndTheNextOneCompletes()
+void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne_data()
 {
-    SampleInstallation installation = make(u"Killed"_s);
-    const QString tmp = runner.temporaryDirectory(installation);
-    const auto backups = [&] { return QDir(tmp).entryList({u"Kestrova-update-backup-*"_s}); };
-    // Large enough that the copy lasts a while on a fast disk: the kill lands in the backup.
-    QVERIFY(installation.writeOld(u"data/big.bin"_s, QByteArray(32 * MiB, 'b')));
-    QProcess *first = startHelper(installation);
-    QDeadlineTimer deadline(30000);
-    while (backups().isEmpty() && !deadline.hasExpired())
-        QThread::usleep(500);
-    first->kill();
-    QVERIFY(first->waitForFinished(10000));
-    QVERIFY2(!log(installation).contains("Installation backup created."), "killed too late");
-    QCOMPARE(backups().size(), 1);
-    VERIFY_FILES(installation, Expected::Old);
-    QStringList leftBehind = runner.leftovers(installation);
-    QCOMPARE(leftBehind.removeAll(runner.lockFileName(installation.clientPath)), 1);
-
-    // The next helper takes the dead one's lock over and completes a whole update.
-    QFile::remove(installation.handoff);
-    QProcess *second
-            = startHelper(installation,
-                          {u"--handoff-file="_s + installation.handoff,
-                           u"--expected-version=2.0.0"_s, u"--application-argument=--after"_s});
-    answer(installation);
-    QVERIFY(second->waitForFinished(60000));
-    QCOMPARE(second->exitCode(), 0);
-    QTRY_COMPARE(launchArguments(installation), QStringList {u"--after"_s});
-    VERIFY_FILES(installation, Expected::New);
-    QVERIFY2(!log(installation).contains("Update error"), log(installation).constData());
-    // Its own lock and directories are gone; the dead one's directories stay.
-    QCOMPARE(runner.leftovers(installation), leftBehind);
+    // Where the first helper is killed (the tool waits at its waitPoint for the test), and what
+    // then becomes of the record of the update in progress or of its backup.
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<QString>("damage");
+    QTest::newRow("during the backup") << u"backup"_s << QString();
+    QTest::newRow("before the tool changed anything") << u"start"_s << QString();
+    QTest::newRow("in the middle of a file") << u"midFile"_s << QString();
+    QTest::newRow("after the tool, before the version check") << u"end"_s << QString();
+    QTest::newRow("during the restore of a failed update") << u"restore"_s << QString();
+    QTest::newRow("its backup then missing") << u"end"_s << u"backup"_s;
+    QTest::newRow("its record then damaged") << u"end"_s << u"record"_s;
+    QTest::newRow("a saved copy then cut short") << u"end"_s << u"copy"_s;
+    QTest::newRow("a file then held for good") << u"end"_s << u"held"_s;
 }
 
-void tst_UpdaterHelper::interruptedUpdateIsRestoredBeforeTheNextOne()
+void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
 {
-    // Killed once the tool has changed every file, before the version check: the record of the
-    // update in progress makes the next helper put the old files back before its own update.
-    const QString go = root->filePath(u"go"_s);
-    SampleInstallation installation = make(u"Interrupted"_s, u"waitForFile="_s + go);
-    // However the row ends, the first run's orphaned tool ends too.
-    const auto releaseTool = qScopeGuard([&go] {
-        writeFile(go, "go");
-        QThread::msleep(200); // it looks every 20 ms, and the file goes with the test's folder
-    });
+    QFETCH(QString, point);
+    QFETCH(QString, damage);
+    const QString go = goFile();
+    const bool failing = point == u"restore";
+    SampleInstallation installation
+            = make(u"Interrupted"_s,
+                   u"exitCode=%1\nwaitForFile=%2\nwaitPoint=%3"_s.arg(failing ? 5 : 0)
+                           .arg(go)
+                           .arg(point == u"start" || point == u"midFile" ? point : u"end"_s));
     const QDir tmp(runner.temporaryDirectory(installation));
-    const QStringList leftovers = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
+    const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
+    if (point == u"backup") // large enough that the copy lasts a while on a fast disk
+        QVERIFY(installation.writeOld(u"data/big.bin"_s, QByteArray(32 * MiB, 'b')));
+
     QProcess *first = startHelper(installation);
-    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 20000);
-    VERIFY_FILES(installation, Expected::New);
+    if (point == u"backup") {
+        QDeadlineTimer deadline(30000);
+        while (tmp.entryList(kept).isEmpty() && !deadline.hasExpired())
+            QThread::usleep(500);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 20000);
+    }
+    const QString held = installation.directory + u"/lib/nested/asset.bin"_s;
+    if (failing) {
+        // The restore tries the held file again for two seconds: the kill lands in that.
+        QVERIFY2(mounts.bind(held, held), "a bind mount needs root");
+        QVERIFY(writeFile(go, "go"));
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.toolRecord).contains("finished"), 20000);
+        QTest::qWait(600);
+    }
     first->kill();
     QVERIFY(first->waitForFinished(10000));
-    QCOMPARE(tmp.entryList(leftovers).size(), 2);
-    QVERIFY(QFile::remove(runner.logPath(installation)));
-    QVERIFY(writeFile(go, "go")); // the orphaned tool changes nothing more and ends
+    QVERIFY2(!log(installation)
+                      .contains(point == u"backup" ? "Installation backup created."
+                                                   : "Update error"),
+             "killed too late");
+    mounts.releaseAll();
+    if (point != u"backup") {
+        QVERIFY(replaceFile(go, "stop"));
+        QTRY_VERIFY(readFile(installation.toolRecord).contains("finished"));
+    }
+    const QStringList backups = tmp.entryList({u"Kestrova-update-backup-*"_s});
+    const QStringList journals = tmp.entryList({u"*.journal"_s});
+    QCOMPARE(backups.size(), 1);
+    QCOMPARE(journals.size(), point == u"backup" ? 0 : 1);
+    const QString backup = tmp.filePath(backups.value(0));
+    if (damage == u"backup")
+        QVERIFY(QDir(backup).removeRecursively());
+    else if (damage == u"record")
+        QVERIFY(writeFile(tmp.filePath(journals.value(0)), "{\"files\": ["));
+    else if (damage == u"copy")
+        QVERIFY(writeFile(backup + u"/components.xml"_s, "<"));
+    else if (damage == u"held")
+        QVERIFY2(mounts.bind(held, held), "a bind mount needs root");
 
+    QVERIFY(QFile::remove(runner.logPath(installation)));
     QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
                       "[General]\nstartDelayMs=3000\n"));
     QProcess *second = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    if (!damage.isEmpty()) {
+        // Nothing is overwritten from a doubtful backup, a failed restore stops as a rollback
+        // does, and everything is kept.
+        QVERIFY(runner.closeAfterFailure({second}));
+        const QString named = runner.asProgramsSeeIt(tmp.path()) + u'/'
+                + (damage == u"record" ? journals : backups).first();
+        const QString message = damage == u"held"
+                ? u"Не удалось восстановить lib/nested/asset.bin. Резервная копия сохранена: %1"_s
+                : u"Предыдущее обновление Corvane было прервано, но его резервная копия не "
+                  "найдена или повреждена: %1. Файлы установки не изменены; переустановите "
+                  "Corvane."_s;
+        QVERIFY2(
+                log(installation).endsWith("\nUpdate error: " + message.arg(named).toUtf8() + '\n'),
+                log(installation).constData());
+        QCOMPARE(log(installation).contains("Interrupted update not restored"), damage != u"held");
+        VERIFY_FILES(installation, damage == u"held" ? Expected::OldOrNew : Expected::New);
+        QCOMPARE(tmp.entryList(kept).size(), damage == u"backup" ? 1 : 2);
+        QCOMPARE(installation.toolRuns().size(), 1);
+        return;
+    }
     QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Installation backup created."), 20000);
     QVERIFY2(log(installation)
-                     .contains("Restored the installation from the backup of an "
-                               "interrupted update"),
+                     .contains(point == u"backup" ? "Backup directory without an update record "
+                                                    "left in place: "
+                                                  : "Restored the installation from the backup "
+                                                    "of an interrupted update: "),
              log(installation).constData());
     VERIFY_FILES(installation, Expected::Old);
     QVERIFY(second->waitForFinished(60000));
     QCOMPARE(second->exitCode(), 0);
     VERIFY_FILES(installation, Expected::New);
-    QCOMPARE(tmp.entryList(leftovers), QStringList());
+    // A backup without a record is never removed blindly.
+    QCOMPARE(tmp.entryList(kept), point == u"backup" ? backups : QStringList());
 }
 
 void tst_UpdaterHelper::fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone()
@@ -578,7 +629,7 @@ void tst_UpdaterHelper::helperInsideTheInstallationUpdatesAndRollsBack()
 {
     QFETCH(bool, throughTheKit);
     QFETCH(int, toolExitCode);
-    const QString go = root->filePath(u"go"_s);
+    const QString go = goFile();
     SampleInstallation installation
             = make(u"Inside"_s, u"exitCode=%1\nwaitForFile=%2"_s.arg(toolExitCode).arg(go));
     const QString name = QFileInfo(runner.helper).fileName();
