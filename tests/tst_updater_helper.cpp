@@ -40,6 +40,7 @@ private slots:
     void secondHelperStopsAtTheLockOfTheFirst();
     void interruptedUpdateIsUndoneBeforeTheNextOne_data();
     void interruptedUpdateIsUndoneBeforeTheNextOne();
+    void endOfSessionIsRefusedWhileTheInstallationChanges();
     void fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone();
     void fullInstallationDuringTheRestoreKeepsTheBackup();
     void helperInsideTheInstallationUpdatesAndRollsBack_data();
@@ -547,6 +548,34 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     VERIFY_FILES(installation, Expected::New);
     // A backup without a record is never removed blindly.
     QCOMPARE(tmp.entryList(kept), point == u"backup" ? backups : QStringList());
+}
+
+void tst_UpdaterHelper::endOfSessionIsRefusedWhileTheInstallationChanges()
+{
+    if (!runner.runsWindowsPrograms())
+        QSKIP("Linux: nothing holds the end of the session (a logind lock would need D-Bus)");
+    const QString probe = qEnvironmentVariable("UPDATER_SESSION_PROBE");
+    QVERIFY2(!probe.isEmpty(), "UPDATER_SESSION_PROBE names no probe");
+    const QString go = goFile();
+    const SampleInstallation installation = make(u"Session"_s, u"exitCode=5\nwaitForFile="_s + go);
+    // Asks the dialog as Windows does before a log-off.
+    const auto ask = [&] {
+        QProcess *probing = runner.start(installation, {}, QString(), probe);
+        probing->waitForFinished(30000);
+        return probing->readAllStandardOutput().trimmed();
+    };
+    QProcess *helper = startHelper(installation, {u"--handoff-file="_s + installation.handoff});
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 15000);
+    QCOMPARE(ask(), "granted");
+    QVERIFY(replaceFile(installation.handoff, "continue"));
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 15000);
+    QCOMPARE(ask(), "refused");
+    QVERIFY(writeFile(go, "go"));
+    // Once the rollback is done, the error box waiting for the user holds nothing.
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("\nUpdate error: "), 15000);
+    QCOMPARE(ask(), "granted");
+    QVERIFY(runner.closeAfterFailure({helper}));
+    VERIFY_FILES(installation, Expected::Old);
 }
 
 void tst_UpdaterHelper::fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone()
