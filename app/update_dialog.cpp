@@ -91,7 +91,9 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
 
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setWorkingDirectory(this->workingDirectory);
+    toolTie.prepare(*process);
 
+    connect(process, &QProcess::started, this, [this] { toolTie.attach(*process); });
     connect(process, &QIODevice::readyRead, this, [this] { onProcessOutput(); });
     connect(
             process, &QProcess::errorOccurred, this,

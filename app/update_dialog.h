@@ -2,6 +2,7 @@
 
 #include "update_backup.h"
 #include "update_session_guard.h"
+#include "update_tool_tie.h"
 
 #include <QByteArray>
 #include <QDialog>
@@ -55,6 +56,9 @@ private:
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void finishWithError(const QString &message, bool restartApplication);
 
+    // First, so that it goes last: a tool that still runs is ended after the lock is released and
+    // the temporary directory removed.
+    UpdateToolTie toolTie;
     QString maintenanceToolPath;
     QString repositoryUrl;
     QString applicationPath;

@@ -494,8 +494,10 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
              "killed too late");
     mounts.releaseAll();
     if (point != u"backup") {
+        // The tool ended with its helper: told to stop now, it records nothing more.
         QVERIFY(replaceFile(go, "stop"));
-        QTRY_VERIFY(readFile(installation.toolRecord).contains("finished"));
+        QTest::qWait(1000);
+        QCOMPARE(readFile(installation.toolRecord).count("finished"), failing ? 1 : 0);
     }
     const QStringList backups = tmp.entryList({u"Kestrova-update-backup-*"_s});
     const QStringList journals = tmp.entryList({u"*.journal"_s});

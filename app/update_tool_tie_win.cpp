@@ -1,0 +1,41 @@
+#include "update_tool_tie.h"
+
+#include <QProcess>
+
+#include <windows.h>
+
+UpdateToolTie::UpdateToolTie()
+{
+    HANDLE created = CreateJobObjectW(nullptr, nullptr);
+    if (!created)
+        return;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits))) {
+        CloseHandle(created);
+        return;
+    }
+    job = created;
+}
+
+UpdateToolTie::~UpdateToolTie()
+{
+    if (job)
+        CloseHandle(job);
+}
+
+void UpdateToolTie::prepare(QProcess &) { }
+
+void UpdateToolTie::attach(const QProcess &process)
+{
+    if (!job)
+        return;
+    // The process handle QProcess holds keeps the id from being reused meanwhile.
+    const HANDLE tool
+            = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(process.processId()));
+    if (!tool)
+        return;
+    AssignProcessToJobObject(job, tool);
+    CloseHandle(tool);
+}
