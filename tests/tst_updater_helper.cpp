@@ -440,13 +440,16 @@ void tst_UpdaterHelper::secondHelperStopsAtTheLockOfTheFirst()
 void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne_data()
 {
     // Where the first helper is killed (the tool waits at its waitPoint for the test), and what
-    // then becomes of the record of the update in progress or of its backup.
+    // happens afterwards: the next helper started directly or by the client, or the record of the
+    // update in progress or its backup spoiled first.
     QTest::addColumn<QString>("point");
-    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("afterwards");
     QTest::newRow("during the backup") << u"backup"_s << QString();
     QTest::newRow("before the tool changed anything") << u"start"_s << QString();
     QTest::newRow("in the middle of a file") << u"midFile"_s << QString();
     QTest::newRow("after the tool, before the version check") << u"end"_s << QString();
+    // The user starts the client, which finds the update pending and hands it over at once.
+    QTest::newRow("after the tool, then the client started") << u"end"_s << u"client"_s;
     QTest::newRow("during the restore of a failed update") << u"restore"_s << QString();
     QTest::newRow("its backup then missing") << u"end"_s << u"backup"_s;
     QTest::newRow("its record then damaged") << u"end"_s << u"record"_s;
@@ -457,7 +460,7 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne_data()
 void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
 {
     QFETCH(QString, point);
-    QFETCH(QString, damage);
+    QFETCH(QString, afterwards);
     const QString go = goFile();
     const bool failing = point == u"restore";
     SampleInstallation installation
@@ -504,26 +507,32 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     QCOMPARE(backups.size(), 1);
     QCOMPARE(journals.size(), point == u"backup" ? 0 : 1);
     const QString backup = tmp.filePath(backups.value(0));
-    if (damage == u"backup")
+    if (afterwards == u"backup")
         QVERIFY(QDir(backup).removeRecursively());
-    else if (damage == u"record")
+    else if (afterwards == u"record")
         QVERIFY(writeFile(tmp.filePath(journals.value(0)), "{\"files\": ["));
-    else if (damage == u"copy")
+    else if (afterwards == u"copy")
         QVERIFY(writeFile(backup + u"/components.xml"_s, "<"));
-    else if (damage == u"held")
+    else if (afterwards == u"held")
         QVERIFY2(mounts.bind(held, held), "a bind mount needs root");
 
     QVERIFY(QFile::remove(runner.logPath(installation)));
     QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
                       "[General]\nstartDelayMs=3000\n"));
-    QProcess *second = startHelper(installation, {u"--expected-version=2.0.0"_s});
-    if (!damage.isEmpty()) {
+    const bool throughTheClient = afterwards == u"client";
+    QProcess *second = throughTheClient
+            ? runner.start(installation,
+                           {u"--helper="_s + runner.helper, u"--maintenance-tool="_s + runner.tool,
+                            u"--repository="_s + installation.repository,
+                            u"--expected-version=2.0.0"_s})
+            : startHelper(installation, {u"--expected-version=2.0.0"_s});
+    if (!afterwards.isEmpty() && !throughTheClient) {
         // Nothing is overwritten from a doubtful backup, a failed restore stops as a rollback
         // does, and everything is kept.
         QVERIFY(runner.closeAfterFailure({second}));
         const QString named = runner.asProgramsSeeIt(tmp.path()) + u'/'
-                + (damage == u"record" ? journals : backups).first();
-        const QString message = damage == u"held"
+                + (afterwards == u"record" ? journals : backups).first();
+        const QString message = afterwards == u"held"
                 ? u"Не удалось восстановить lib/nested/asset.bin. Резервная копия сохранена: %1"_s
                 : u"Предыдущее обновление Corvane было прервано, но его резервная копия не "
                   "найдена или повреждена: %1. Файлы установки не изменены; переустановите "
@@ -531,9 +540,10 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
         QVERIFY2(
                 log(installation).endsWith("\nUpdate error: " + message.arg(named).toUtf8() + '\n'),
                 log(installation).constData());
-        QCOMPARE(log(installation).contains("Interrupted update not restored"), damage != u"held");
-        VERIFY_FILES(installation, damage == u"held" ? Expected::OldOrNew : Expected::New);
-        QCOMPARE(tmp.entryList(kept).size(), damage == u"backup" ? 1 : 2);
+        QCOMPARE(log(installation).contains("Interrupted update not restored"),
+                 afterwards != u"held");
+        VERIFY_FILES(installation, afterwards == u"held" ? Expected::OldOrNew : Expected::New);
+        QCOMPARE(tmp.entryList(kept).size(), afterwards == u"backup" ? 1 : 2);
         QCOMPARE(installation.toolRuns().size(), 1);
         return;
     }
@@ -545,11 +555,18 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
                                                     "of an interrupted update: "),
              log(installation).constData());
     VERIFY_FILES(installation, Expected::Old);
-    QVERIFY(second->waitForFinished(60000));
-    QCOMPARE(second->exitCode(), 0);
+    if (throughTheClient) {
+        // Started again by the helper once updated, the client finds nothing pending.
+        QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 2, 60000);
+        QVERIFY(installation.launches().at(0).value(u"interruptedUpdatePending"_s).toBool());
+        QVERIFY(!installation.launches().at(1).contains(u"interruptedUpdatePending"_s));
+    } else {
+        QVERIFY(second->waitForFinished(60000));
+        QCOMPARE(second->exitCode(), 0);
+    }
     VERIFY_FILES(installation, Expected::New);
     // A backup without a record is never removed blindly.
-    QCOMPARE(tmp.entryList(kept), point == u"backup" ? backups : QStringList());
+    QTRY_COMPARE(tmp.entryList(kept), point == u"backup" ? backups : QStringList());
 }
 
 void tst_UpdaterHelper::endOfSessionIsRefusedWhileTheInstallationChanges()
@@ -636,8 +653,9 @@ void tst_UpdaterHelper::fullInstallationDuringTheRestoreKeepsTheBackup()
                                  "восстановить (.+)\\. Резервная копия сохранена: (.+)$"_s)
                       .match(QString::fromUtf8(readFile(installation.handoff)));
     QVERIFY2(match.hasMatch(), readFile(installation.handoff).constData());
-    // Each file is whole, old or new, and the backup that is kept is complete.
+    // Each file is whole, old or new, and the backup that is kept is complete, with its record.
     QVERIFY(runner.leftovers(installation).contains(QFileInfo(match.captured(2)).fileName()));
+    QCOMPARE(runner.leftovers(installation).filter(u".journal"_s).size(), 1);
     VERIFY_FILES(installation, Expected::Old, {}, match.captured(2));
     VERIFY_FILES(installation, Expected::OldOrNew);
     // The installation may be a mixture of versions: the client is not started on it.
