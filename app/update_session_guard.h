@@ -27,12 +27,12 @@ public:
     void hold(const QString &reason);
     // Stops refusing; nothing happens when nothing is held.
     void release();
-    bool isHeld() const { return held; }
 
 private:
     class Refusal;
 
-    QWidget *window;
+    // The window, the refusal and the state are used on Windows only.
+    [[maybe_unused]] QWidget *window;
     std::unique_ptr<Refusal> refusal;
-    bool held = false;
+    [[maybe_unused]] bool held = false;
 };

@@ -1,6 +1,6 @@
 #include "update_session_guard.h"
 
-// Nothing to hold here (see the header): the span is only tracked.
+// Nothing to hold here (see the header).
 class UpdateSessionGuard::Refusal
 {
 };
@@ -9,12 +9,6 @@ UpdateSessionGuard::UpdateSessionGuard(QWidget *window) : window(window) { }
 
 UpdateSessionGuard::~UpdateSessionGuard() = default;
 
-void UpdateSessionGuard::hold(const QString &)
-{
-    held = true;
-}
+void UpdateSessionGuard::hold(const QString &) { }
 
-void UpdateSessionGuard::release()
-{
-    held = false;
-}
+void UpdateSessionGuard::release() { }

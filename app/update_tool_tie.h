@@ -25,5 +25,5 @@ public:
     void attach(const QProcess &process);
 
 private:
-    void *job = nullptr; // Windows: the job object
+    [[maybe_unused]] void *job = nullptr; // Windows only: the job object
 };
