@@ -332,6 +332,9 @@ bool UpdateDialog::recoverInterruptedUpdate()
         appendLog(QByteArrayLiteral("Restored the installation from the backup of an interrupted "
                                     "update: ")
                   + record.backupDirectory.toUtf8() + '\n');
+        for (const QString &path : interrupted.removeUnfinishedCopies())
+            appendLog(QByteArrayLiteral("Removed an unfinished copy of the interrupted restore: ")
+                      + path.toUtf8() + '\n');
         // The record goes before the backup it names: a record without its backup would stop
         // every later update.
         if (!UpdateJournal::remove(journalFilePath))

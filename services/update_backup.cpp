@@ -8,7 +8,9 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
 #include <QTemporaryDir>
 
 namespace {
@@ -50,6 +52,24 @@ QString placeOf(const QFileInfo &file)
 {
     const QString directory = QFileInfo(file.absolutePath()).canonicalFilePath();
     return directory.isEmpty() ? QString() : directory + QLatin1Char('/') + file.fileName();
+}
+
+// True when the regular file at `part` holds the first bytes of the one at `whole`, or all of them.
+bool holdsTheStartOf(const QString &part, const QString &whole)
+{
+    const QFileInfo partInfo(part);
+    if (partInfo.isSymLink() || !partInfo.isFile() || partInfo.size() > QFileInfo(whole).size())
+        return false;
+    QFile partFile(part);
+    QFile wholeFile(whole);
+    if (!partFile.open(QIODevice::ReadOnly) || !wholeFile.open(QIODevice::ReadOnly))
+        return false;
+    while (!partFile.atEnd()) {
+        const QByteArray bytes = partFile.read(1048576);
+        if (bytes.isEmpty() || wholeFile.read(bytes.size()) != bytes)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -184,6 +204,40 @@ bool UpdateBackup::restore(QString &error)
 
     created = false;
     return true;
+}
+
+QStringList UpdateBackup::removeUnfinishedCopies() const
+{
+    // QSaveFile names its temporary file after the target: "asset.bin" gets "asset.bin.qedHrj".
+    static const QRegularExpression saveFileName(QStringLiteral("^(.+)\\.[A-Za-z0-9]{6}$"));
+    const QSet<QString> saved(files.cbegin(), files.cend());
+    QSet<QString> directories;
+    for (const QString &relativePath : std::as_const(files))
+        directories.insert(QFileInfo(relativePath).path());
+
+    QStringList removed;
+    const QDir installation(installationDirectory);
+    const QDir backup(backupDirectory);
+    for (const QString &directory : std::as_const(directories)) {
+        const QStringList names = QDir(installation.filePath(directory))
+                                          .entryList(QDir::Files | QDir::Hidden | QDir::System);
+        const QString prefix
+                = directory == QLatin1String(".") ? QString() : directory + QLatin1Char('/');
+        for (const QString &name : names) {
+            const QRegularExpressionMatch match = saveFileName.match(name);
+            const QString relativePath = prefix + name;
+            const QString target = prefix + match.captured(1);
+            if (!match.hasMatch() || saved.contains(relativePath) || !saved.contains(target)
+                || !holdsTheStartOf(installation.filePath(relativePath), backup.filePath(target)))
+                continue;
+            // Killed after its last write (permissions come last), it may be read-only on Windows.
+            const QString path = installation.filePath(relativePath);
+            QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::WriteOwner);
+            if (QFile::remove(path))
+                removed.append(path);
+        }
+    }
+    return removed;
 }
 
 bool UpdateBackup::copyFile(const QString &source, const QString &target)

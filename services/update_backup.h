@@ -36,6 +36,13 @@ public:
     void adopt(const QString &installationDirectory, const QString &backupDirectory,
                const QStringList &files);
 
+    // Removes what a restore killed in the middle of a copy leaves beside the file it was putting
+    // back where files cannot be written unnamed (Windows, Linux file systems without O_TMPFILE):
+    // the save file, named after its target with a dot and six letters or digits, holding the
+    // first bytes of the target's saved copy. A file under such a name that holds anything else,
+    // or that is saved itself, belongs to the installation and stays. Returns the paths removed.
+    QStringList removeUnfinishedCopies() const;
+
     // Keeps the backup directory on disk for good, as a failed restore does.
     void keepDirectory() { keepBackup = true; }
 
