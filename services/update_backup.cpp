@@ -225,13 +225,15 @@ QStringList UpdateBackup::removeUnfinishedCopies() const
                 = directory == QLatin1String(".") ? QString() : directory + QLatin1Char('/');
         for (const QString &name : names) {
             const QRegularExpressionMatch match = saveFileName.match(name);
+            if (!match.hasMatch())
+                continue;
             const QString relativePath = prefix + name;
             const QString target = prefix + match.captured(1);
-            if (!match.hasMatch() || saved.contains(relativePath) || !saved.contains(target)
-                || !holdsTheStartOf(installation.filePath(relativePath), backup.filePath(target)))
+            const QString path = installation.filePath(relativePath);
+            if (saved.contains(relativePath) || !saved.contains(target)
+                || !holdsTheStartOf(path, backup.filePath(target)))
                 continue;
             // Killed after its last write (permissions come last), it may be read-only on Windows.
-            const QString path = installation.filePath(relativePath);
             QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::WriteOwner);
             if (QFile::remove(path))
                 removed.append(path);
