@@ -1,10 +1,14 @@
 #include "update_dialog.h"
 
 #include "atomic_replacement.h"
+#include "helper_copy.h"
+#include "private_directory.h"
 #include "shared_file_read.h"
+#include "update_client.h"
 #include "update_installation.h"
 #include "update_journal.h"
 #include "update_log_file.h"
+#include "update_logon_entry.h"
 #include "update_processes.h"
 
 #include <QCloseEvent>
@@ -16,6 +20,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTextStream>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -47,6 +52,14 @@ QString updateLogPath()
 bool ownedLikeTheLock(const QString &path, const QLockFile &lock)
 {
     return QFileInfo(path).ownerId() == QFileInfo(lock.fileName()).ownerId();
+}
+
+// Where a helper started from inside the installation keeps the copy of itself that its logon
+// entry starts: the installation may be half removed when that entry runs.
+QString logonCopyDirectory()
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    return data.isEmpty() ? QString() : QDir(data).filePath(QStringLiteral("logon"));
 }
 
 // A relative path names a file from the directory the helper was started in, where it is checked.
@@ -153,11 +166,16 @@ bool UpdateDialog::writeHandoff(const QByteArray &record)
 void UpdateDialog::prepareUpdate()
 {
     lockFile = std::make_unique<QLockFile>(UpdateJournal::lockFilePath(applicationPath));
-    // Named now, while the client's file certainly exists: the tool may replace it later.
+    // Named now, once for the whole run: the tool may remove or replace the client's file.
     journalFilePath = UpdateJournal::filePath(applicationPath);
+    logonEntryName = UpdateJournal::baseName(applicationPath);
     lockFile->setStaleLockTime(0);
     if (!lockFile->tryLock(0)) {
-        finishWithError(tr("Обновление этой установки уже выполняется."), false);
+        // At logon, a helper at work (the client was quicker) owns the record and the entry.
+        if (recoveryOnly)
+            endQuietly();
+        else
+            finishWithError(tr("Обновление этой установки уже выполняется."), false);
         return;
     }
 
@@ -166,10 +184,18 @@ void UpdateDialog::prepareUpdate()
         return;
     }
 
-    if (!QFileInfo::exists(maintenanceToolPath) || !QFileInfo::exists(applicationPath)) {
-        finishWithError(tr("Не найдены файлы клиента или программы обновления."), false);
+    // A record means that an update of this installation was cut off, perhaps after the tool had
+    // removed every old file, the client's among them: the files are checked once it is undone.
+    const QFileInfo record(journalFilePath);
+    const bool interrupted = record.exists() || record.isSymLink();
+    if (recoveryOnly && !interrupted) {
+        // Nothing to put back: this installation's entry outlived its update.
+        UpdateLogonEntry::remove(logonEntryName);
+        endQuietly();
         return;
     }
+    if (!interrupted && !filesArePresent())
+        return;
 
     logFile.setFileName(updateLogPath());
     if (openUpdateLog(logFile)) {
@@ -264,6 +290,17 @@ void UpdateDialog::startUpdate()
 
     if (!recoverInterruptedUpdate())
         return;
+    if (recoveryOnly) {
+        // The user did not ask for an update at this logon, and the network may not be up yet:
+        // the client, back in its old version, offers the update again at its next check.
+        sessionGuard.release();
+        relaunch(tr("Прерванное обновление отменено. Запуск Corvane..."),
+                 tr("Прерванное обновление отменено, но приложение не удалось запустить. "
+                    "Запустите Corvane вручную."));
+        return;
+    }
+    if (!filesArePresent())
+        return;
 
     QString error;
     backup.setOwnFiles({updateLogPath(), lockFile->fileName(), journalFilePath});
@@ -271,6 +308,9 @@ void UpdateDialog::startUpdate()
         finishWithError(error, true);
         return;
     }
+    // Before the record, and removed after it: a record is never left without its entry.
+    ownsLogonEntry = true;
+    writeLogonEntry();
     if (!recordUpdateInProgress()) {
         finishWithError(
                 QStringLiteral("Не удалось сохранить резервную копию: %1").arg(journalFilePath),
@@ -319,6 +359,9 @@ bool UpdateDialog::recoverInterruptedUpdate()
     }
 
     {
+        // Windows deleted the entry before it ran this helper; a restore that fails here is tried
+        // again at the next logon.
+        writeLogonEntry();
         QStringList files;
         for (const UpdateJournal::SavedFile &file : std::as_const(record.files))
             files.append(file.path);
@@ -337,7 +380,9 @@ bool UpdateDialog::recoverInterruptedUpdate()
                       + path.toUtf8() + '\n');
         // The record goes before the backup it names: a record without its backup would stop
         // every later update.
-        if (!UpdateJournal::remove(journalFilePath))
+        if (UpdateJournal::remove(journalFilePath))
+            removeLogonEntry();
+        else
             interrupted.keepDirectory();
     }
     reportLeftoverBackups();
@@ -377,7 +422,62 @@ void UpdateDialog::clearUpdateRecord()
 {
     if (journalWritten && !UpdateJournal::remove(journalFilePath))
         backup.keepDirectory();
+    else if (ownsLogonEntry)
+        removeLogonEntry();
     journalWritten = false;
+}
+
+bool UpdateDialog::filesArePresent()
+{
+    if (QFileInfo::exists(maintenanceToolPath) && QFileInfo::exists(applicationPath))
+        return true;
+    finishWithError(tr("Не найдены файлы клиента или программы обновления."), false);
+    return false;
+}
+
+// The entry runs this helper again with the options of this run, without the handoff (no client
+// waits for it then) and only to undo the update, from a file outside the installation: the
+// kit's private copy, or a copy made here when the helper was started from inside.
+void UpdateDialog::writeLogonEntry()
+{
+    QString program = QCoreApplication::applicationFilePath();
+    if (HelperCopy::liesInside(program, workingDirectory)) {
+        const QString directory = logonCopyDirectory();
+        if (logonCopy.isEmpty() && !directory.isEmpty() && PrivateDirectory::make(directory))
+            logonCopy = HelperCopy::make(program, directory);
+        program = logonCopy;
+    }
+    UpdateHelperSettings settings;
+    settings.maintenanceToolPath = maintenanceToolPath;
+    settings.repositoryUrl = repositoryUrl;
+    settings.applicationPath = applicationPath;
+    settings.workingDirectory = workingDirectory;
+    settings.applicationArguments = applicationArguments;
+    settings.expectedVersion = expectedVersion;
+    const QStringList arguments
+            = UpdateClient::helperArguments(settings) << QStringLiteral("--recover-only");
+    // The update goes on without it: the client, or the user, can still start a helper.
+    if (program.isEmpty() || !UpdateLogonEntry::write(logonEntryName, program, arguments))
+        appendLog(QByteArrayLiteral("Logon entry not written: ") + logonEntryName.toUtf8() + '\n');
+}
+
+void UpdateDialog::removeLogonEntry()
+{
+    ownsLogonEntry = false;
+    if (!UpdateLogonEntry::remove(logonEntryName))
+        appendLog(QByteArrayLiteral("Logon entry not removed: ") + logonEntryName.toUtf8() + '\n');
+    // Copies that an entry still starts, or that run, stay for a later helper.
+    const QString directory = logonCopyDirectory();
+    if (!directory.isEmpty())
+        HelperCopy::removeOld(directory);
+    logonCopy.clear();
+}
+
+void UpdateDialog::endQuietly()
+{
+    finished = true;
+    hide();
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
 }
 
 void UpdateDialog::onProcessOutput()
@@ -423,17 +523,22 @@ void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStat
     clearUpdateRecord();
     sessionGuard.release();
 
+    relaunch(tr("Обновление завершено. Запуск Corvane..."),
+             tr("Обновление завершено, но приложение не удалось запустить. "
+                "Запустите Corvane вручную."));
+}
+
+void UpdateDialog::relaunch(const QString &status, const QString &startFailure)
+{
     finished = true;
     progressBar->setRange(0, 1);
     progressBar->setValue(1);
-    statusLabel->setText(tr("Обновление завершено. Запуск Corvane..."));
+    statusLabel->setText(status);
     logFile.close();
 
     if (!QProcess::startDetached(applicationPath, applicationArguments, workingDirectory)) {
-        QMessageBox::warning(this, tr("Обновление Corvane"),
-                             tr("Обновление завершено, но приложение не удалось запустить. "
-                                "Запустите Corvane вручную."),
-                             QMessageBox::Ok, QMessageBox::NoButton);
+        QMessageBox::warning(this, tr("Обновление Corvane"), startFailure, QMessageBox::Ok,
+                             QMessageBox::NoButton);
     }
     QTimer::singleShot(QuitDelay, Qt::PreciseTimer, QCoreApplication::instance(),
                        &QCoreApplication::quit);

@@ -33,6 +33,11 @@ public:
                  QWidget *parent = nullptr);
     ~UpdateDialog() override;
 
+    // The run a logon entry starts after an update was cut off: it only puts the installation
+    // back and starts the client, and ends quietly when there is nothing to put back. Set before
+    // the event loop runs.
+    void setRecoveryOnly(bool on) { recoveryOnly = on; }
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void reject() override;
@@ -51,6 +56,11 @@ private:
     void reportLeftoverBackups();
     bool recordUpdateInProgress();
     void clearUpdateRecord();
+    bool filesArePresent();
+    void writeLogonEntry();
+    void removeLogonEntry();
+    void endQuietly();
+    void relaunch(const QString &status, const QString &startFailure);
     void onProcessOutput();
     void onProcessError(QProcess::ProcessError error);
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -81,5 +91,11 @@ private:
     // once the backup is complete, cleared when the installation is consistent again.
     QString journalFilePath;
     bool journalWritten = false;
+    // The "run at next logon" entry that lives as long as the record (UpdateLogonEntry), and the
+    // copy of the helper it starts when the helper runs from inside the installation.
+    QString logonEntryName;
+    QString logonCopy;
+    bool ownsLogonEntry = false;
+    bool recoveryOnly = false;
     UpdateSessionGuard sessionGuard;
 };

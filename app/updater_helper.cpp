@@ -37,9 +37,12 @@ int main(int argc, char **argv)
     const QCommandLineOption expectedVersionOption(
             QStringLiteral("expected-version"),
             QStringLiteral("Expected installed package version."), QStringLiteral("version"));
+    const QCommandLineOption recoverOnlyOption(
+            QStringLiteral("recover-only"),
+            QStringLiteral("Only undo an interrupted update and start the client (logon entry)."));
     parser.addOptions({maintenanceToolOption, repositoryOption, applicationOption,
                        workingDirectoryOption, handoffFileOption, applicationArgumentOption,
-                       expectedVersionOption});
+                       expectedVersionOption, recoverOnlyOption});
 
     parser.process(application);
 
@@ -64,6 +67,7 @@ int main(int argc, char **argv)
 
     UpdateDialog dialog(maintenanceToolPath, repositoryUrl, applicationPath, workingDirectory,
                         handoffFilePath, applicationArguments, expectedVersion, nullptr);
+    dialog.setRecoveryOnly(parser.isSet(recoverOnlyOption));
     dialog.show();
     return application.exec();
 }

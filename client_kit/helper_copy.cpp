@@ -1,5 +1,7 @@
 #include "helper_copy.h"
 
+#include "update_logon_entry.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -45,10 +47,16 @@ void removeOld(const QString &directory)
 {
     // Only what make() leaves: "helper-" and the six letters or digits QTemporaryDir puts in.
     static const QRegularExpression copyName(QStringLiteral("^helper-[A-Za-z0-9]{6}$"));
+    // A copy that a logon entry starts is what puts an interrupted update back once its client
+    // is gone: it stays until the helper removes the entry.
+    QStringList kept;
+    for (const QString &program : UpdateLogonEntry::programs())
+        kept.append(QFileInfo(QFileInfo(program).absolutePath()).canonicalFilePath());
     const QFileInfoList entries = QDir(directory).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot
                                                                 | QDir::Hidden | QDir::NoSymLinks);
     for (const QFileInfo &entry : entries) {
-        if (!copyName.match(entry.fileName()).hasMatch())
+        if (!copyName.match(entry.fileName()).hasMatch()
+            || kept.contains(entry.canonicalFilePath(), Qt::CaseInsensitive))
             continue;
         const QDir copyDirectory(entry.filePath());
         const QFileInfoList files = copyDirectory.entryInfoList(QDir::Files | QDir::Hidden);

@@ -18,8 +18,9 @@ bool liesInside(const QString &helperPath, const QString &installationDirectory)
 // ("helper-XXXXXX") in `directory`; the copy's path, or an empty string when it cannot be made.
 QString make(const QString &helperPath, const QString &directory);
 
-// Removes the copies that earlier starts left in `directory` and that no process runs any more;
-// a copy that cannot be removed now stays for a later start.
+// Removes the copies that earlier starts left in `directory` and that no process runs any more,
+// except those a logon entry starts (UpdateLogonEntry); a copy that cannot be removed now stays
+// for a later start.
 void removeOld(const QString &directory);
 
 // Platform part: true when a running process was started from the file at `path`.

@@ -18,27 +18,39 @@ constexpr int FormatVersion = 1;
 // planted at the path cannot make the helper read gigabytes.
 constexpr qint64 MaximumRecordSize = 256 * 1024 * 1024;
 
-QString namedAfterInstallation(const QString &applicationPath, QLatin1String suffix)
+QString installationKey(const QString &applicationPath)
 {
-    const QString key = QFileInfo(applicationPath).canonicalFilePath().toCaseFolded();
-    const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256);
-    return QDir(QDir::tempPath())
-            .filePath(QLatin1String("Kestrova-update-") + QString::fromLatin1(digest.toHex())
-                      + suffix);
+    QFileInfo existing(QDir::cleanPath(QFileInfo(applicationPath).absoluteFilePath()));
+    QString rest;
+    while (!existing.exists() && !existing.isRoot()) {
+        rest = QLatin1Char('/') + existing.fileName() + rest;
+        existing = QFileInfo(existing.absolutePath());
+    }
+    QString key = existing.canonicalFilePath();
+    if (key.endsWith(QLatin1Char('/'))) // a root
+        key.chop(1);
+    return (key + rest).toCaseFolded();
 }
 
 } // namespace
 
 namespace UpdateJournal {
 
+QString baseName(const QString &applicationPath)
+{
+    const QByteArray digest = QCryptographicHash::hash(installationKey(applicationPath).toUtf8(),
+                                                       QCryptographicHash::Sha256);
+    return QLatin1String("Kestrova-update-") + QString::fromLatin1(digest.toHex());
+}
+
 QString lockFilePath(const QString &applicationPath)
 {
-    return namedAfterInstallation(applicationPath, QLatin1String(".lock"));
+    return QDir(QDir::tempPath()).filePath(baseName(applicationPath) + QLatin1String(".lock"));
 }
 
 QString filePath(const QString &applicationPath)
 {
-    return namedAfterInstallation(applicationPath, QLatin1String(".journal"));
+    return QDir(QDir::tempPath()).filePath(baseName(applicationPath) + QLatin1String(".journal"));
 }
 
 bool write(const QString &path, const Record &record)

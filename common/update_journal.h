@@ -10,8 +10,16 @@
 // looks for it too, so both take the file names from here.
 namespace UpdateJournal {
 
-// "Kestrova-update-" + the SHA-256 of the case-folded canonical client path + ".lock" in the
-// system temporary directory: one name per installation, however its path is spelled.
+// "Kestrova-update-" + the SHA-256 of the installation's key: the case-folded canonical path of
+// the client executable. Once that file is gone (an installer removes every old file before it
+// unpacks the new ones), its canonical path is empty; the key is then the canonical path of the
+// nearest directory of it that still exists, with the rest of the path as given. Both spell the
+// same text for a client that is not itself a symbolic link, so a helper that finds the client
+// and one that does not still meet at one lock and one record.
+QString baseName(const QString &applicationPath);
+
+// baseName + ".lock" in the system temporary directory: one name per installation, however its
+// path is spelled.
 QString lockFilePath(const QString &applicationPath);
 
 // The same name with ".journal" in place of ".lock".

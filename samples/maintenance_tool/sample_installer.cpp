@@ -3,6 +3,7 @@
 #include "sample_repository.h"
 #include "tool_output.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -64,6 +65,22 @@ bool SampleInstaller::installPayload(const SampleRepository &repository,
             return false;
         if (repository.delayMs > 0)
             QThread::msleep(ulong(repository.delayMs));
+    }
+    return true;
+}
+
+bool SampleInstaller::removeOldFiles(QString &error)
+{
+    output.line(QStringLiteral("Removing the old files"));
+    const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    QDirIterator it(installationDirectory, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (it.fileInfo().canonicalFilePath() != self && !QFile::remove(path)) {
+            error = QStringLiteral("Cannot remove %1").arg(path);
+            return false;
+        }
     }
     return true;
 }

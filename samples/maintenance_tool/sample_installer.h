@@ -21,6 +21,8 @@ public:
     // half, in place, and waitHalfway called before it is written whole.
     bool installPayload(const SampleRepository &repository,
                         const std::function<void()> &waitHalfway, QString &error);
+    // Deletes every file below the installation but the running tool's own; folders stay.
+    bool removeOldFiles(QString &error);
     bool removePaths(const QStringList &relativePaths, QString &error);
     bool installComponents(const SampleRepository &repository, QString &error);
 

@@ -149,6 +149,9 @@ int main(int argc, char **argv)
     if (repository.applyPayload) {
         SampleInstaller installer(installationDirectory, output);
         const auto waitHalfway = [&] { waitForFile(output, repository.waitForFile); };
+        if (repository.removeOldFiles && !installer.removeOldFiles(error))
+            return fail(output, error);
+        waitAt(QStringLiteral("removed"));
         if (!installer.installPayload(repository, waitHalfway, error)
             || !installer.removePaths(repository.remove, error)
             || !installer.installComponents(repository, error))

@@ -95,6 +95,7 @@ bool SampleRepository::load(const QString &location, SampleRepository &repositor
     if (!readNumber(settings, QStringLiteral("exitCode"), std::numeric_limits<int>::min(),
                     repository.exitCode, error)
         || !readFlag(settings, QStringLiteral("applyPayload"), repository.applyPayload, error)
+        || !readFlag(settings, QStringLiteral("removeOldFiles"), repository.removeOldFiles, error)
         || !readFlag(settings, QStringLiteral("markers"), repository.markers, error)
         || !readFlag(settings, QStringLiteral("crash"), repository.crash, error)
         || !readNumber(settings, QStringLiteral("floodBytes"), qint64(0), repository.floodBytes,
@@ -106,9 +107,11 @@ bool SampleRepository::load(const QString &location, SampleRepository &repositor
     repository.waitForFile = settingText(settings, QStringLiteral("waitForFile"));
     const QString waitPoint = settingText(settings, QStringLiteral("waitPoint"));
     if (!waitPoint.isEmpty()) {
-        if (!QStringList {QStringLiteral("start"), QStringLiteral("midFile"), QStringLiteral("end")}
+        if (!QStringList {QStringLiteral("start"), QStringLiteral("midFile"),
+                          QStringLiteral("removed"), QStringLiteral("end")}
                      .contains(waitPoint)) {
-            error = QStringLiteral("repository.ini: waitPoint must be start, midFile or end: %1")
+            error = QStringLiteral(
+                            "repository.ini: waitPoint must be start, midFile, removed or end: %1")
                             .arg(waitPoint);
             return false;
         }

@@ -18,6 +18,9 @@ struct SampleRepository
     QString path;
     int exitCode = 0;
     bool applyPayload = true;
+    // Every file of the installation (but the tool's own) deleted before the payload, as an
+    // installer that removes the old version before it unpacks the new one.
+    bool removeOldFiles = false;
     QStringList remove;
     bool markers = false;
     bool crash = false;
@@ -25,6 +28,7 @@ struct SampleRepository
     int delayMs = 0;
     int startDelayMs = 0;
     QString waitForFile;
-    // Where the run waits for waitForFile: "start", "midFile" or "end".
+    // Where the run waits for waitForFile: "start", "midFile", "removed" (after removeOldFiles)
+    // or "end".
     QString waitPoint = QStringLiteral("end");
 };

@@ -1,0 +1,134 @@
+#include "update_logon_entry.h"
+
+#include "atomic_replacement.h"
+#include "directory_sync.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace {
+
+const QLatin1String EntryPrefix("Kestrova-update-");
+const QLatin1String HelperKey("X-Kestrova-Helper=");
+
+QString entryDirectory()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
+            .filePath(QStringLiteral("autostart"));
+}
+
+QString entryPath(const QString &name)
+{
+    return QDir(entryDirectory()).filePath(name + QLatin1String(".desktop"));
+}
+
+// A value of type string: a backslash, line break, tab or carriage return is written as an
+// escape sequence, so that every value stays on its line.
+QString escapedValue(const QString &text)
+{
+    QString escaped;
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '\\': escaped += QLatin1String("\\\\"); break;
+        case '\n': escaped += QLatin1String("\\n"); break;
+        case '\t': escaped += QLatin1String("\\t"); break;
+        case '\r': escaped += QLatin1String("\\r"); break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+QString unescapedValue(const QString &value)
+{
+    QString text;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value.at(i) != QLatin1Char('\\') || i + 1 == value.size()) {
+            text += value.at(i);
+            continue;
+        }
+        const QChar next = value.at(++i);
+        text += next == QLatin1Char('n')       ? QChar(u'\n')
+                : next == QLatin1Char('t')     ? QChar(u'\t')
+                : next == QLatin1Char('r')     ? QChar(u'\r')
+                : next == QLatin1Char('s')     ? QChar(u' ')
+                                               : next;
+    }
+    return text;
+}
+
+// An Exec argument, always quoted: inside the quotes a double quote, backquote, dollar sign and
+// backslash take a backslash before them; a percent sign is doubled, since it would start a field
+// code. The value's own escaping comes on top.
+QString quotedArgument(const QString &argument)
+{
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : argument) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$')
+            || c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        else if (c == QLatin1Char('%'))
+            quoted += QLatin1Char('%');
+        quoted += c;
+    }
+    return quoted + QLatin1Char('"');
+}
+
+} // namespace
+
+namespace UpdateLogonEntry {
+
+bool write(const QString &name, const QString &program, const QStringList &arguments)
+{
+    QStringList command = {quotedArgument(program)};
+    for (const QString &argument : arguments)
+        command.append(quotedArgument(argument));
+    const QString entry = QLatin1String("[Desktop Entry]\n"
+                                        "Type=Application\n"
+                                        "Name=Corvane update recovery\n"
+                                        "Comment=Puts back a Corvane update that was cut off\n"
+                                        "Exec=")
+            + escapedValue(command.join(QLatin1Char(' ')))
+            + QLatin1String("\nTerminal=false\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n")
+            + HelperKey + escapedValue(program) + QLatin1Char('\n');
+    // Synced like the record it outlives: a power cut must not keep the record and lose this.
+    return QDir().mkpath(entryDirectory())
+            && AtomicReplacement::replaceContents(entryPath(name), entry.toUtf8())
+            && DirectorySync::sync(entryDirectory());
+}
+
+bool remove(const QString &name)
+{
+    return !exists(name)
+            || (QFile::remove(entryPath(name)) && DirectorySync::sync(entryDirectory()));
+}
+
+bool exists(const QString &name)
+{
+    const QFileInfo info(entryPath(name));
+    return info.exists() || info.isSymLink();
+}
+
+QStringList programs()
+{
+    QStringList found;
+    const QDir directory(entryDirectory());
+    const QStringList names = directory.entryList({EntryPrefix + QLatin1String("*.desktop")},
+                                                  QDir::Files | QDir::Hidden);
+    for (const QString &name : names) {
+        QFile entry(directory.filePath(name));
+        if (!entry.open(QIODevice::ReadOnly))
+            continue;
+        // Entries are small; one of any size says nothing more past its first lines.
+        const QStringList lines = QString::fromUtf8(entry.read(1 << 20)).split(QLatin1Char('\n'));
+        for (const QString &line : lines) {
+            if (line.startsWith(HelperKey))
+                found.append(unescapedValue(line.mid(HelperKey.size())));
+        }
+    }
+    return found;
+}
+
+} // namespace UpdateLogonEntry
