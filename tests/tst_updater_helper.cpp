@@ -71,6 +71,8 @@ private:
     // Acts as the user in front of a helper the kit started, which is not the test's child:
     // answers its error box and closes its dialog until no window of it is left.
     bool closeDetachedHelper();
+    // Runs the installation's logon entries as the next logon would.
+    void runLogonEntry(const SampleInstallation &installation);
 
     HelperRunner runner {QStringLiteral(UPDATER_HELPER_PATH),
                          QStringLiteral(SAMPLE_MAINTENANCE_TOOL_PATH),
@@ -455,25 +457,48 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne_data()
     QTest::newRow("its record then damaged") << u"end"_s << u"record"_s;
     QTest::newRow("a saved copy then cut short") << u"end"_s << u"copy"_s;
     QTest::newRow("a file then held for good") << u"end"_s << u"held"_s;
+    // Planted by another user in a shared temporary directory: nothing of it is copied.
+    QTest::newRow("its record then another user's") << u"end"_s << u"record owner"_s;
+    QTest::newRow("its backup then another user's") << u"end"_s << u"backup owner"_s;
+    // As an installer that removes every old file before it unpacks the new ones: the client is
+    // gone, and a helper is started again by hand, or by the logon entry.
+    QTest::newRow("after the old files were removed, by hand") << u"removed"_s << QString();
+    QTest::newRow("after the old files were removed, by hand with a handoff")
+            << u"removed"_s << u"handoff"_s;
+    QTest::newRow("after the old files were removed, at the next logon")
+            << u"removed"_s << u"logon"_s;
 }
 
 void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
 {
     QFETCH(QString, point);
     QFETCH(QString, afterwards);
+    if (afterwards.endsWith(u" owner") && runner.runsWindowsPrograms())
+        QSKIP("Windows: a file's owner is not compared (Wine reports none)");
     const QString go = goFile();
     const bool failing = point == u"restore";
-    SampleInstallation installation
-            = make(u"Interrupted"_s,
-                   u"exitCode=%1\nwaitForFile=%2\nwaitPoint=%3"_s.arg(failing ? 5 : 0)
-                           .arg(go)
-                           .arg(point == u"start" || point == u"midFile" ? point : u"end"_s));
+    const bool removed = point == u"removed";
+    SampleInstallation installation = make(
+            u"Interrupted"_s,
+            u"exitCode=%1\nwaitForFile=%2\nwaitPoint=%3\nremoveOldFiles=%4"_s.arg(failing ? 5 : 0)
+                    .arg(go)
+                    .arg(QStringList {u"start"_s, u"midFile"_s, u"removed"_s}.contains(point)
+                                 ? point
+                                 : u"end"_s)
+                    .arg(removed ? u"true"_s : u"false"_s));
+    if (removed) { // then the payload is the whole new version
+        const QString client = QFileInfo(installation.clientPath).fileName();
+        QVERIFY(installation.writeNew(client, readFile(installation.clientPath))
+                && setFileMode(installation.repository + u"/payload/"_s + client, 0755)
+                && installation.writeNew(u"readme.txt"_s,
+                                         readFile(installation.directory + u"/readme.txt"_s)));
+    }
     const QDir tmp(runner.temporaryDirectory(installation));
     const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
     if (point == u"backup") // large enough that the copy lasts a while on a fast disk
         QVERIFY(installation.writeOld(u"data/big.bin"_s, QByteArray(32 * MiB, 'b')));
 
-    QProcess *first = startHelper(installation);
+    QProcess *first = startHelper(installation, {u"--application-argument=--again"_s});
     if (point == u"backup") {
         QDeadlineTimer deadline(30000);
         while (tmp.entryList(kept).isEmpty() && !deadline.hasExpired())
@@ -512,6 +537,8 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     const QStringList journals = tmp.entryList({u"*.journal"_s});
     QCOMPARE(backups.size(), 1);
     QCOMPARE(journals.size(), point == u"backup" ? 0 : 1);
+    QCOMPARE(runner.logonEntries(installation).size(), point == u"backup" ? 0 : 1);
+    QCOMPARE(QFileInfo::exists(installation.clientPath), !removed);
     const QString backup = tmp.filePath(backups.value(0));
     if (afterwards == u"backup")
         QVERIFY(QDir(backup).removeRecursively());
@@ -521,18 +548,42 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
         QVERIFY(writeFile(backup + u"/components.xml"_s, "<"));
     else if (afterwards == u"held")
         QVERIFY2(mounts.bind(held, held), "a bind mount needs root");
+    else if (afterwards.endsWith(u" owner"))
+        QCOMPARE(QProcess::execute(u"chown"_s,
+                                   {u"-R"_s, u"4242:4242"_s,
+                                    afterwards == u"record owner" ? tmp.filePath(journals.value(0))
+                                                                   : backup}),
+                 0);
 
     QVERIFY(QFile::remove(runner.logPath(installation)));
     QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
                       "[General]\nstartDelayMs=3000\n"));
+    if (afterwards == u"logon") {
+        runLogonEntry(installation);
+        // The old version back, the client started with the interrupted run's arguments, and the
+        // update left to the client's next check.
+        QTRY_COMPARE_WITH_TIMEOUT(launchArguments(installation), QStringList {u"--again"_s}, 60000);
+        VERIFY_FILES(installation, Expected::Old);
+        QVERIFY2(log(installation).contains("Restored the installation from the backup "),
+                 log(installation).constData());
+        QTRY_COMPARE_WITH_TIMEOUT(tmp.entryList({u"Kestrova-update-*"_s}), QStringList(), 10000);
+        QCOMPARE(runner.logonEntries(installation).keys(), QStringList());
+        QCOMPARE(installation.toolRuns().size(), 1);
+        return;
+    }
     const bool throughTheClient = afterwards == u"client";
+    QStringList options = {u"--expected-version=2.0.0"_s};
+    if (afterwards == u"handoff")
+        options.append(u"--handoff-file="_s + installation.handoff);
     QProcess *second = throughTheClient
             ? runner.start(installation,
                            {u"--helper="_s + runner.helper, u"--maintenance-tool="_s + runner.tool,
                             u"--repository="_s + installation.repository,
                             u"--expected-version=2.0.0"_s})
-            : startHelper(installation, {u"--expected-version=2.0.0"_s});
-    if (!afterwards.isEmpty() && !throughTheClient) {
+            : startHelper(installation, options);
+    if (afterwards == u"handoff")
+        answer(installation);
+    if (!QStringList {QString(), u"client"_s, u"handoff"_s}.contains(afterwards)) {
         // Nothing is overwritten from a doubtful backup, a failed restore stops as a rollback
         // does, and everything is kept.
         QVERIFY(runner.closeAfterFailure({second}));
@@ -573,6 +624,18 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     VERIFY_FILES(installation, Expected::New);
     // A backup without a record is never removed blindly.
     QTRY_COMPARE(tmp.entryList(kept), point == u"backup" ? backups : QStringList());
+    QCOMPARE(runner.logonEntries(installation).keys(), QStringList());
+}
+
+void tst_UpdaterHelper::runLogonEntry(const SampleInstallation &installation)
+{
+    // As a desktop session starts its autostart entries: Debian's dex reads the folder that
+    // XDG_CONFIG_HOME names. Its output goes where a session's goes, not into a pipe that
+    // closes once dex has ended (the client the helper starts would write into it).
+    QProcess *session = runner.start(
+            installation, {u"-c"_s, u"exec dex --autostart >/dev/null"_s}, QString(), u"sh"_s);
+    QVERIFY(session->waitForFinished(30000));
+    QCOMPARE(session->exitCode(), 0);
 }
 
 void tst_UpdaterHelper::endOfSessionIsRefusedWhileTheInstallationChanges()

@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -88,6 +89,35 @@ QStringList HelperRunner::leftovers(const SampleInstallation &installation) cons
     return entries;
 }
 
+QMap<QString, QString> HelperRunner::logonEntries(const SampleInstallation &installation) const
+{
+    QMap<QString, QString> entries;
+    if (!runsWindowsPrograms()) {
+        const QDir autostart(installation.base + u"/config/autostart"_s);
+        for (const QString &name : autostart.entryList(QDir::Files | QDir::Hidden)) {
+            QFile entry(autostart.filePath(name));
+            if (entry.open(QIODevice::ReadOnly))
+                entries.insert(name, QString::fromUtf8(entry.readAll()));
+        }
+        return entries;
+    }
+    QProcess reg;
+    reg.setProcessEnvironment(environment(installation));
+    reg.start(launcher.constFirst(),
+              launcher.mid(1)
+                      + QStringList {u"reg"_s, u"query"_s,
+                                     u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"_s});
+    reg.waitForFinished(30000);
+    // "    NAME    REG_SZ    COMMAND" per value
+    const QStringList lines = QString::fromUtf8(reg.readAllStandardOutput()).split(u"\r\n"_s);
+    for (const QString &line : lines) {
+        const QStringList parts = line.trimmed().split(u"    REG_SZ    "_s);
+        if (parts.size() == 2 && parts.constFirst().startsWith(u"Kestrova-update-"_s))
+            entries.insert(parts.constFirst(), parts.constLast());
+    }
+    return entries;
+}
+
 SampleInstallation HelperRunner::installation(const QString &base, const QString &name) const
 {
     return SampleInstallation(
@@ -106,6 +136,10 @@ QProcessEnvironment HelperRunner::environment(const SampleInstallation &installa
                        temporaryDirectory(installation));
     // Qt makes its runtime directory in the temporary directory when none is set.
     environment.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
+    // Logon entries go to a folder of the installation's own, and a session started for them
+    // (dex) finds no system-wide ones.
+    environment.insert(u"XDG_CONFIG_HOME"_s, installation.base + u"/config"_s);
+    environment.insert(u"XDG_CONFIG_DIRS"_s, installation.base + u"/no-system-config"_s);
     environment.insert(u"SAMPLE_CLIENT_RECORD"_s, installation.launchRecord);
     environment.insert(u"SAMPLE_TOOL_RECORD"_s, installation.toolRecord);
     return environment;

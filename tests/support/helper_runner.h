@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -46,6 +47,9 @@ public:
     QString lockFileName(const QString &clientPath) const;
     // What a run has left in its temporary directory besides the log.
     QStringList leftovers(const SampleInstallation &installation) const;
+    // The update entries that run at the installation user's next logon, by name, with their
+    // commands: the autostart folder of its own on Linux, RunOnce of the Wine prefix.
+    QMap<QString, QString> logonEntries(const SampleInstallation &installation) const;
 
     // A sample installation below base whose client copy has a file name of its own.
     SampleInstallation installation(const QString &base, const QString &name) const;
