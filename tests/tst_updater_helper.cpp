@@ -629,6 +629,19 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
 
 void tst_UpdaterHelper::runLogonEntry(const SampleInstallation &installation)
 {
+    if (runner.runsWindowsPrograms()) {
+        // Wine runs no user's RunOnce values (wineboot runs the machine's only): the test does
+        // what Windows does at logon, deleting the value, then starting its command line.
+        const QMap<QString, QString> entries = runner.logonEntries(installation);
+        QCOMPARE(entries.size(), 1);
+        QProcess *reg = runner.start(
+                installation, {u"delete"_s, HelperRunner::RunOnceKey, u"/v"_s, entries.firstKey(), u"/f"_s},
+                QString(), u"reg"_s);
+        QVERIFY(reg->waitForFinished(30000));
+        const QStringList command = QProcess::splitCommand(entries.first());
+        runner.start(installation, command.mid(1), QString(), command.first());
+        return;
+    }
     // As a desktop session starts its autostart entries: Debian's dex reads the folder that
     // XDG_CONFIG_HOME names. Its output goes where a session's goes, not into a pipe that
     // closes once dex has ended (the client the helper starts would write into it).

@@ -103,16 +103,15 @@ QMap<QString, QString> HelperRunner::logonEntries(const SampleInstallation &inst
     }
     QProcess reg;
     reg.setProcessEnvironment(environment(installation));
-    reg.start(launcher.constFirst(),
-              launcher.mid(1)
-                      + QStringList {u"reg"_s, u"query"_s,
-                                     u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"_s});
+    reg.start(launcher.constFirst(), launcher.mid(1) + QStringList {u"reg"_s, u"query"_s, RunOnceKey});
     reg.waitForFinished(30000);
     // "    NAME    REG_SZ    COMMAND" per value
-    const QStringList lines = QString::fromUtf8(reg.readAllStandardOutput()).split(u"\r\n"_s);
+    const QStringList lines = QString::fromUtf8(reg.readAllStandardOutput()).split(u'\n');
     for (const QString &line : lines) {
         const QStringList parts = line.trimmed().split(u"    REG_SZ    "_s);
-        if (parts.size() == 2 && parts.constFirst().startsWith(u"Kestrova-update-"_s))
+        // The prefix is shared by every installation; an entry names its installation.
+        if (parts.size() == 2 && parts.constFirst().startsWith(u"Kestrova-update-"_s)
+            && parts.constLast().contains(installation.directory))
             entries.insert(parts.constFirst(), parts.constLast());
     }
     return entries;

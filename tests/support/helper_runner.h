@@ -30,6 +30,8 @@ public:
     static inline const QString ErrorBoxTitle = QStringLiteral("Ошибка обновления Corvane");
     // On Windows the command-line parser shows its help and errors in a box of this title.
     static inline const QString ParserBoxTitle = QStringLiteral("Corvane Updater");
+    static inline const QString RunOnceKey
+            = QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
 
     HelperRunner(const QString &helper, const QString &tool, const QString &client);
     ~HelperRunner();
