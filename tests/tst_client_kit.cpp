@@ -1,11 +1,15 @@
 #include "update_client.h"
 #include "update_handoff.h"
+#include "update_logon_entry.h"
 
 #include "test_files.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThread>
 
 #include <memory>
 
@@ -27,6 +31,7 @@ private slots:
     void clearEmptiesTheFileAndMakesNone();
     void privateFilePathIsPerInstallationAndForTheOwnerOnly();
     void startHelperEmptiesAnEarlierRecordOnlyWhenItStarts();
+    void aCopyALogonEntryStartsOutlivesLaterStarts();
 
 private:
     QString path(const QString &relativePath) const { return dir->filePath(relativePath); }
@@ -141,6 +146,44 @@ void tst_ClientKit::startHelperEmptiesAnEarlierRecordOnlyWhenItStarts()
     settings.helperPath = path(u"no such helper"_s);
     QVERIFY(!UpdateClient::startHelper(settings, error));
     QVERIFY2(error.contains(settings.helperPath), qPrintable(error));
+}
+
+void tst_ClientKit::aCopyALogonEntryStartsOutlivesLaterStarts()
+{
+    qputenv("XDG_DATA_HOME", QFile::encodeName(path(u"data"_s)));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(path(u"config"_s)));
+    UpdateHelperSettings settings;
+    settings.helperPath = path(u"Corvane/helper"_s);
+    QVERIFY(QDir().mkpath(path(u"Corvane"_s))
+            && QFile::copy(QStandardPaths::findExecutable(u"true"_s), settings.helperPath));
+    settings.maintenanceToolPath = path(u"Corvane/tool"_s);
+    settings.repositoryUrl = path(u"repo"_s);
+    settings.applicationPath = path(u"Corvane/Corvane.exe"_s);
+    settings.workingDirectory = path(u"Corvane"_s);
+    const QDir copies(path(u"data/tst_client_kit/update"_s));
+    // Each start removes the copies of earlier ones that have ended, unless an entry starts one.
+    const auto startAndList = [&] {
+        QString error;
+        qint64 processId = 0;
+        if (!UpdateClient::startHelper(settings, error, &processId))
+            qWarning("%s", qPrintable(error));
+        const QDeadlineTimer deadline(10000);
+        // Ended, or a zombie nobody reaps (a container's first process may not): no file runs.
+        while (!QFile::symLinkTarget(u"/proc/%1/exe"_s.arg(processId)).isEmpty()
+               && !deadline.hasExpired())
+            QThread::msleep(20);
+        return copies.entryList({u"helper-*"_s}, QDir::Dirs);
+    };
+    const QStringList first = startAndList();
+    QCOMPARE(first.size(), 1);
+    const QString entry = u"Kestrova-update-test"_s;
+    QVERIFY(UpdateLogonEntry::write(entry, copies.filePath(first.constFirst() + u"/helper"_s), {}));
+    QCOMPARE(startAndList().size(), 2);
+    QCOMPARE(startAndList().size(), 2);
+    QVERIFY(UpdateLogonEntry::remove(entry));
+    const QStringList last = startAndList();
+    QCOMPARE(last.size(), 1);
+    QVERIFY(!last.contains(first.constFirst()));
 }
 
 QTEST_GUILESS_MAIN(tst_ClientKit)
