@@ -11,6 +11,7 @@
 #include <QStorageInfo>
 #include <QTest>
 #include <QThread>
+#include <QUrl>
 
 #include <memory>
 #include <utility>
@@ -779,37 +780,46 @@ void tst_UpdaterHelper::handoffHeldForAMomentStillHandsOver()
 void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
 {
     // repository: the product's repository the update comes from; folder: the installation's
-    // parent folder; toolSays: a line of the tool's own output, which the log must hold;
-    // message: the error record, empty when 2.0.0 is to be installed.
+    // parent folder; temporary: where the helper's temporary directory is, when not in folder;
+    // toolSays: a line of the tool's own output, which the log must hold; message: the error
+    // record, empty when 2.0.0 is to be installed.
     QTest::addColumn<QString>("repository");
     QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("temporary");
     QTest::addColumn<QByteArray>("toolSays");
     QTest::addColumn<QString>("message");
     const QString exited = u"Maintenance tool завершился с кодом %1."_s;
     QTest::newRow("update 1.0.0 to 2.0.0")
-            << u"2.0.0"_s << u"Update"_s << QByteArray("Components updated successfully.")
-            << QString();
+            << u"2.0.0"_s << u"Update"_s << QString()
+            << QByteArray("Components updated successfully.") << QString();
     QTest::newRow("paths with spaces")
-            << u"2.0.0"_s << u"Corvane Update (x86)"_s
+            << u"2.0.0"_s << u"Corvane Update (x86)"_s << QString()
             << QByteArray("Components updated successfully.") << QString();
     // The tool removes every file of 1.0.0, unpacks 2.0.0, then undoes only its new steps.
     QTest::newRow("an install operation fails after 1.0.0 was removed")
-            << u"2.0.0-failing-operation"_s << u"Failing"_s
+            << u"2.0.0-failing-operation"_s << u"Failing"_s << QString()
             << QByteArray("Removing deselected components...") << exited.arg(3);
     QTest::newRow("a process to stop is running")
-            << u"2.0.0-stop-process"_s << u"Stop"_s << QByteArray("stopProcessesForUpdates")
+            << u"2.0.0-stop-process"_s << u"Stop"_s << QString()
+            << QByteArray("stopProcessesForUpdates")
             << u"Обновление отменено: осталась работающая копия Kestrova. Закройте все окна "
                "приложения, включая тестовую версию, и повторите обновление."_s;
-    QTest::newRow("an archive is missing") << u"2.0.0-archive-missing"_s << u"Missing"_s
-                                           << QByteArray("Cannot fetch archives") << exited.arg(1);
-    QTest::newRow("nothing newer")
-            << u"1.0.0"_s << u"Newest"_s << QByteArray("No updates available.") << exited.arg(3);
+    QTest::newRow("an archive is missing")
+            << u"2.0.0-archive-missing"_s << u"Missing"_s << QString()
+            << QByteArray("Cannot fetch archives") << exited.arg(1);
+    QTest::newRow("nothing newer") << u"1.0.0"_s << u"Newest"_s << QString()
+                                   << QByteArray("No updates available.") << exited.arg(3);
+    // IFW's own lock and cache fail in a directory whose path is not ASCII.
+    QTest::newRow("a temporary directory that is not ASCII")
+            << u"2.0.0"_s << u"Temporary"_s << u"Временные файлы"_s
+            << QByteArray("Cannot create lock file") << exited.arg(3);
 }
 
 void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
 {
     QFETCH(QString, repository);
     QFETCH(QString, folder);
+    QFETCH(QString, temporary);
     QFETCH(QByteArray, toolSays);
     QFETCH(QString, message);
     const QString product = IfwInstallation::product();
@@ -819,6 +829,8 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
     IfwInstallation installation(product, root->filePath(folder));
     QString error;
     QVERIFY2(installation.install(error), qPrintable(error));
+    if (!temporary.isEmpty()) // the runner keeps the temporary files in base/tmp
+        installation.layout.base = root->filePath(temporary);
     const SampleInstallation &layout = installation.layout;
     // The program the stop-process repository names, running from the installation.
     SampleInstallation agentLayout = layout;
@@ -830,23 +842,27 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
         QTRY_COMPARE(agentLayout.launches().size(), 1);
     }
 
-    QProcess *client = runner.start(layout,
-                                    {u"update"_s, u"--helper="_s + runner.helper,
-                                     u"--maintenance-tool="_s + installation.toolPath,
-                                     u"--repository="_s + installation.repositoryUrl(repository),
-                                     u"--handoff-file="_s + layout.handoff,
-                                     u"--expected-version=2.0.0"_s, u"--argument=--restarted"_s});
+    // The tool gets the repository as a URL, here of a path with spaces.
+    const QString repositoryPath = root->filePath(folder + u"/update repository"_s);
+    QVERIFY(QFile::link(product + u"/repositories/"_s + repository, repositoryPath));
+    QProcess *client
+            = runner.start(layout,
+                           {u"update"_s, u"--helper="_s + runner.helper,
+                            u"--maintenance-tool="_s + installation.toolPath,
+                            u"--repository="_s + QUrl::fromLocalFile(repositoryPath).toString(),
+                            u"--handoff-file="_s + layout.handoff, u"--expected-version=2.0.0"_s,
+                            u"--argument=--restarted"_s});
     QVERIFY(client->waitForFinished(30000));
     QCOMPARE(client->exitCode(), 0);
     if (message.isEmpty()) {
-        QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 120000);
+        QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 30000);
         const QString found = installation.mismatchesWithPayload(u"2.0.0"_s);
         QVERIFY2(found.isEmpty(), qPrintable(found));
         QVERIFY(readFile(layout.directory + u"/components.xml"_s)
                         .contains("<Version>2.0.0</Version>"));
         QCOMPARE(readFile(layout.handoff), QByteArray("continue"));
     } else {
-        QTRY_COMPARE_WITH_TIMEOUT(readFile(layout.handoff), "error\n" + message.toUtf8(), 120000);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(layout.handoff), "error\n" + message.toUtf8(), 30000);
         QVERIFY(closeDetachedHelper());
         const QString found = installation.mismatchesWithInstalled();
         QVERIFY2(found.isEmpty(), qPrintable(found));
