@@ -51,6 +51,8 @@ private slots:
     void handoffHeldForAMomentStillHandsOver();
     void realToolUpdateEndsAsTheToolSays_data();
     void realToolUpdateEndsAsTheToolSays();
+    void realToolCutAfterTheRemovalHeals_data();
+    void realToolCutAfterTheRemovalHeals();
 
 private:
     SampleInstallation make(const QString &name, const QString &repositoryIni = QString());
@@ -954,6 +956,63 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
         QCOMPARE(agent->state(), QProcess::Running);
         QCOMPARE(agentLayout.launches().size(), 1);
     }
+}
+
+void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals_data()
+{
+    QTest::addColumn<bool>("atLogon");
+    QTest::newRow("at the next logon") << true;
+    QTest::newRow("by hand, with the same options") << false;
+}
+
+void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals()
+{
+    QFETCH(bool, atLogon);
+    const QString product = IfwInstallation::product();
+    if (product.isEmpty())
+        QSKIP("the real maintenance tool's rows run in tst_updater_helper_ifw "
+              "(UPDATER_IFW_PRODUCT)");
+    IfwInstallation installation(product, root->filePath(u"Cut"_s));
+    QString error;
+    QVERIFY2(installation.install(error), qPrintable(error));
+    const SampleInstallation &layout = installation.layout;
+    const QStringList options = {u"--maintenance-tool="_s + installation.toolPath,
+                                 u"--repository="_s + installation.repositoryUrl(u"2.0.0"_s),
+                                 u"--application="_s + layout.clientPath,
+                                 u"--working-directory="_s + layout.directory,
+                                 u"--application-argument=--restarted"_s};
+    QProcess *first = runner.start(layout, options, QString(), runner.helper);
+    // The tool removes every file of 1.0.0 before it unpacks 2.0.0: the cut comes once the
+    // client is gone, and takes the tool with the helper.
+    const QDeadlineTimer deadline(60000);
+    while (QFileInfo::exists(layout.clientPath) && !deadline.hasExpired())
+        QThread::usleep(200);
+    first->kill();
+    QVERIFY(first->waitForFinished(10000));
+    QVERIFY(!QFileInfo::exists(layout.clientPath));
+    QVERIFY2(log(layout).contains("Removing deselected components...")
+                     && !log(layout).contains("Components updated successfully."),
+             log(layout).constData());
+    QCOMPARE(runner.logonEntries(layout).size(), 1);
+
+    if (atLogon) {
+        runLogonEntry(layout);
+        QTRY_COMPARE_WITH_TIMEOUT(launchArguments(layout), QStringList {u"--restarted"_s}, 60000);
+        const QString found = installation.mismatchesWithInstalled();
+        QVERIFY2(found.isEmpty(), qPrintable(found));
+    } else {
+        QProcess *second = runner.start(layout, options + QStringList {u"--expected-version=2.0.0"_s},
+                                        QString(), runner.helper);
+        QVERIFY(second->waitForFinished(90000));
+        QTRY_COMPARE_WITH_TIMEOUT(launchArguments(layout), QStringList {u"--restarted"_s}, 30000);
+        const QString found = installation.mismatchesWithPayload(u"2.0.0"_s);
+        QVERIFY2(found.isEmpty(), qPrintable(found));
+    }
+    QVERIFY2(log(layout).contains("Restored the installation from the backup "),
+             log(layout).constData());
+    QTRY_COMPARE(QDir(runner.temporaryDirectory(layout)).entryList({u"Kestrova-update-*"_s}),
+                 QStringList());
+    QCOMPARE(runner.logonEntries(layout).keys(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_UpdaterHelper)
