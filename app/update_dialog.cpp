@@ -454,8 +454,8 @@ void UpdateDialog::writeLogonEntry()
     settings.workingDirectory = workingDirectory;
     settings.applicationArguments = applicationArguments;
     settings.expectedVersion = expectedVersion;
-    const QStringList arguments
-            = UpdateClient::helperArguments(settings) << QStringLiteral("--recover-only");
+    const QStringList arguments = UpdateClient::helperArguments(settings)
+            << QStringLiteral("--recover-only");
     // The update goes on without it: the client, or the user, can still start a helper.
     if (program.isEmpty() || !UpdateLogonEntry::write(logonEntryName, program, arguments))
         appendLog(QByteArrayLiteral("Logon entry not written: ") + logonEntryName.toUtf8() + '\n');

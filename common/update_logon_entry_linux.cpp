@@ -26,19 +26,12 @@ QString entryPath(const QString &name)
 
 // A value of type string: a backslash, line break, tab or carriage return is written as an
 // escape sequence, so that every value stays on its line.
-QString escapedValue(const QString &text)
+QString escapedValue(QString text)
 {
-    QString escaped;
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case '\\': escaped += QLatin1String("\\\\"); break;
-        case '\n': escaped += QLatin1String("\\n"); break;
-        case '\t': escaped += QLatin1String("\\t"); break;
-        case '\r': escaped += QLatin1String("\\r"); break;
-        default: escaped += c;
-        }
-    }
-    return escaped;
+    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+            .replace(QLatin1Char('\n'), QLatin1String("\\n"))
+            .replace(QLatin1Char('\t'), QLatin1String("\\t"))
+            .replace(QLatin1Char('\r'), QLatin1String("\\r"));
 }
 
 QString unescapedValue(const QString &value)
@@ -50,11 +43,11 @@ QString unescapedValue(const QString &value)
             continue;
         }
         const QChar next = value.at(++i);
-        text += next == QLatin1Char('n')       ? QChar(u'\n')
-                : next == QLatin1Char('t')     ? QChar(u'\t')
-                : next == QLatin1Char('r')     ? QChar(u'\r')
-                : next == QLatin1Char('s')     ? QChar(u' ')
-                                               : next;
+        text += next == QLatin1Char('n')   ? QChar(u'\n')
+                : next == QLatin1Char('t') ? QChar(u'\t')
+                : next == QLatin1Char('r') ? QChar(u'\r')
+                : next == QLatin1Char('s') ? QChar(u' ')
+                                           : next;
     }
     return text;
 }

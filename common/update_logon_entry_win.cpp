@@ -9,7 +9,8 @@ const QLatin1String EntryPrefix("Kestrova-update-");
 
 QString runOnceKey()
 {
-    return QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
+    return QStringLiteral(
+            "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
 }
 
 // One argument as CommandLineToArgvW reads it back (the way Qt's entry point splits the command

@@ -558,7 +558,7 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
         QCOMPARE(QProcess::execute(u"chown"_s,
                                    {u"-R"_s, u"4242:4242"_s,
                                     afterwards == u"record owner" ? tmp.filePath(journals.value(0))
-                                                                   : backup}),
+                                                                  : backup}),
                  0);
 
     QVERIFY(QFile::remove(runner.logPath(installation)));
@@ -641,7 +641,8 @@ void tst_UpdaterHelper::runLogonEntry(const SampleInstallation &installation)
         const QMap<QString, QString> entries = runner.logonEntries(installation);
         QCOMPARE(entries.size(), 1);
         QProcess *reg = runner.start(
-                installation, {u"delete"_s, HelperRunner::RunOnceKey, u"/v"_s, entries.firstKey(), u"/f"_s},
+                installation,
+                {u"delete"_s, HelperRunner::RunOnceKey, u"/v"_s, entries.firstKey(), u"/f"_s},
                 QString(), u"reg"_s);
         QVERIFY(reg->waitForFinished(30000));
         const QStringList command = QProcess::splitCommand(entries.first());
@@ -651,8 +652,8 @@ void tst_UpdaterHelper::runLogonEntry(const SampleInstallation &installation)
     // As a desktop session starts its autostart entries: Debian's dex reads the folder that
     // XDG_CONFIG_HOME names. Its output goes where a session's goes, not into a pipe that
     // closes once dex has ended (the client the helper starts would write into it).
-    QProcess *session = runner.start(
-            installation, {u"-c"_s, u"exec dex --autostart >/dev/null"_s}, QString(), u"sh"_s);
+    QProcess *session = runner.start(installation, {u"-c"_s, u"exec dex --autostart >/dev/null"_s},
+                                     QString(), u"sh"_s);
     QVERIFY(session->waitForFinished(30000));
     QCOMPARE(session->exitCode(), 0);
 }
@@ -1001,8 +1002,9 @@ void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals()
         const QString found = installation.mismatchesWithInstalled();
         QVERIFY2(found.isEmpty(), qPrintable(found));
     } else {
-        QProcess *second = runner.start(layout, options + QStringList {u"--expected-version=2.0.0"_s},
-                                        QString(), runner.helper);
+        QProcess *second
+                = runner.start(layout, options + QStringList {u"--expected-version=2.0.0"_s},
+                               QString(), runner.helper);
         QVERIFY(second->waitForFinished(90000));
         QTRY_COMPARE_WITH_TIMEOUT(launchArguments(layout), QStringList {u"--restarted"_s}, 30000);
         const QString found = installation.mismatchesWithPayload(u"2.0.0"_s);

@@ -103,7 +103,8 @@ QMap<QString, QString> HelperRunner::logonEntries(const SampleInstallation &inst
     }
     QProcess reg;
     reg.setProcessEnvironment(environment(installation));
-    reg.start(launcher.constFirst(), launcher.mid(1) + QStringList {u"reg"_s, u"query"_s, RunOnceKey});
+    reg.start(launcher.constFirst(),
+              launcher.mid(1) + QStringList {u"reg"_s, u"query"_s, RunOnceKey});
     reg.waitForFinished(30000);
     // "    NAME    REG_SZ    COMMAND" per value
     const QStringList lines = QString::fromUtf8(reg.readAllStandardOutput()).split(u'\n');
