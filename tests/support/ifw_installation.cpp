@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
-#include <QUrl>
 
 using namespace Qt::StringLiterals;
 
@@ -19,25 +18,21 @@ QMap<QString, QByteArray> digestsBelow(const QString &directory)
     return digests;
 }
 
-// Every file of expected with its bytes, every file of present at all, and nothing else.
-QString differences(const QString &directory, const QMap<QString, QByteArray> &expected,
-                    const QStringList &present)
+// Every file of expected with its digest (any content where the digest is empty), and nothing
+// else.
+QString differences(const QString &directory, const QMap<QString, QByteArray> &expected)
 {
     QStringList found;
     const QMap<QString, QByteArray> actual = digestsBelow(directory);
     for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
         if (!actual.contains(it.key()))
             found += it.key() + u": missing"_s;
-        else if (actual.value(it.key()) != it.value())
+        else if (!it.value().isEmpty() && actual.value(it.key()) != it.value())
             found += it.key() + u": other content"_s;
     }
-    for (const QString &file : present) {
-        if (!actual.contains(file))
-            found += file + u": missing"_s;
-    }
-    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
-        if (!expected.contains(it.key()) && !present.contains(it.key()))
-            found += it.key() + u": not expected"_s;
+    for (const QString &file : actual.keys()) {
+        if (!expected.contains(file))
+            found += file + u": not expected"_s;
     }
     return found.join(u'\n');
 }
@@ -70,23 +65,15 @@ bool IfwInstallation::install(QString &error)
                     {u"--root"_s, layout.directory, u"--cache-path"_s, temporary + u"/cache"_s,
                      u"--accept-licenses"_s, u"--default-answer"_s, u"--confirm-command"_s,
                      u"install"_s});
-    const bool finished = installer.waitForFinished(120000);
-    const QByteArray output = installer.readAll();
-    if (!finished || installer.exitStatus() != QProcess::NormalExit || installer.exitCode() != 0
-        || !QFileInfo(toolPath).isExecutable()) {
-        installer.kill();
-        installer.waitForFinished();
+    // An installer still running at the limit is killed with the QProcess.
+    if (!installer.waitForFinished(120000) || installer.exitStatus() != QProcess::NormalExit
+        || installer.exitCode() != 0 || !QFileInfo(toolPath).isExecutable()) {
         error = u"the installer failed (exit code %1):\n"_s.arg(installer.exitCode())
-                + QString::fromUtf8(output);
+                + QString::fromUtf8(installer.readAll());
         return false;
     }
     installed = digestsBelow(layout.directory);
     return true;
-}
-
-QString IfwInstallation::repositoryUrl(const QString &name) const
-{
-    return QUrl::fromLocalFile(productDirectory + u"/repositories/"_s + name).toString();
 }
 
 QString IfwInstallation::payload(const QString &version) const
@@ -96,16 +83,17 @@ QString IfwInstallation::payload(const QString &version) const
 
 QString IfwInstallation::mismatchesWithInstalled() const
 {
-    return differences(layout.directory, installed, {});
+    return differences(layout.directory, installed);
 }
 
 QString IfwInstallation::mismatchesWithPayload(const QString &version) const
 {
     // The tool's own files are those the installer put beside the payload of 1.0.0; it names its
     // lists of unpacked files (installerResources/PACKAGE/1.0.0content.txt) after the version.
-    QStringList toolFiles = installed.keys();
-    for (const QString &file : filesBelow(payload(u"1.0.0"_s)))
-        toolFiles.removeOne(file);
-    toolFiles.replaceInStrings(u"/1.0.0"_s, u'/' + version);
-    return differences(layout.directory, digestsBelow(payload(version)), toolFiles);
+    QMap<QString, QByteArray> expected = digestsBelow(payload(version));
+    for (QString file : installed.keys()) {
+        if (!QFileInfo::exists(payload(u"1.0.0"_s) + u'/' + file))
+            expected.insert(file.replace(u"/1.0.0"_s, u'/' + version), QByteArray());
+    }
+    return differences(layout.directory, expected);
 }

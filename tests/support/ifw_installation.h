@@ -11,8 +11,8 @@
 // The product's directory comes from UPDATER_IFW_PRODUCT.
 //
 // layout names the paths as HelperRunner wants them: base, the installation (base/Corvane), the
-// client (base/Corvane/Corvane), the handoff file and the client's launch record. Its repository
-// is the product's repository chosen.
+// client (base/Corvane/Corvane), the handoff file and the client's launch record. The product's
+// repositories are in productDirectory/repositories.
 class IfwInstallation
 {
 public:
@@ -24,8 +24,6 @@ public:
     // Installs 1.0.0 with the installer's command line (no display needed) and remembers every
     // file it left, byte for byte.
     bool install(QString &error);
-    // One of the product's repositories (repositories/NAME), as a file:// URL.
-    QString repositoryUrl(const QString &name) const;
     // The package's payload of a version: packages/VERSION/com.norvatek.lumeral/data.
     QString payload(const QString &version) const;
 
