@@ -1,12 +1,12 @@
 #include "helper_runner.h"
 
 #include "sample_installation.h"
+#include "test_files.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -94,11 +94,8 @@ QMap<QString, QString> HelperRunner::logonEntries(const SampleInstallation &inst
     QMap<QString, QString> entries;
     if (!runsWindowsPrograms()) {
         const QDir autostart(installation.base + u"/config/autostart"_s);
-        for (const QString &name : autostart.entryList(QDir::Files | QDir::Hidden)) {
-            QFile entry(autostart.filePath(name));
-            if (entry.open(QIODevice::ReadOnly))
-                entries.insert(name, QString::fromUtf8(entry.readAll()));
-        }
+        for (const QString &name : autostart.entryList(QDir::Files))
+            entries.insert(name, QString::fromUtf8(readFile(autostart.filePath(name))));
         return entries;
     }
     QProcess reg;
