@@ -479,6 +479,96 @@ def print_latency(report):
     print(f"  {'backup of that installation':30} {latency['backup_ms']:6.0f}")
 
 
+# --- the real maintenance tool ------------------------------------------------------------------
+
+def ifw_install(product, directory):
+    """1.0.0 of the IFW product, installed by its online installer into directory/Corvane."""
+    installation = os.path.join(directory, "Corvane")
+    temporary = os.path.join(directory, "installer-tmp")
+    os.makedirs(temporary)
+    run([os.path.join(product, "installer"), "--root", installation, "--cache-path",
+         os.path.join(temporary, "cache"), "--accept-licenses", "--default-answer", "--confirm-command",
+         "install"], env=dict(os.environ, QT_QPA_PLATFORM="minimal", TMPDIR=temporary),
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return installation
+
+
+def installed_version(installation):
+    with open(os.path.join(installation, "components.xml")) as f:
+        return re.search(r"<Version>([^<]*)</Version>", f.read()).group(1)
+
+
+def bench_ifw(args, scratch, report):
+    """The same update 1.0.0 -> 2.0.0 with IFW's maintenance tool, bare and driven by the helper."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    log("IFW: the product (the first run builds the IFW tools, about 10 minutes)")
+    product = run([os.path.join(root, "scripts", "ifw-product"), args.sample_client], capture_output=True,
+                  text=True).stdout.splitlines()[-1]
+    repository = "file://" + os.path.join(product, "repositories", "2.0.0")
+    samples = {"bare": [], "helper": []}
+    for repetition in range(args.ifw_runs):
+        for mode in samples:
+            log(f"IFW: update {repetition + 1} of {args.ifw_runs}, {mode}")
+            directory = os.path.join(scratch, f"ifw-{mode}")
+            installation = ifw_install(product, directory)
+            environment = helper_environment(args, directory)
+            environment["HOME"] = os.path.join(directory, "home")
+            tool = os.path.join(installation, "maintenancetool")
+            read_tree(installation)
+            sync()
+            if mode == "bare":
+                # The tool as the helper runs it: the same arguments, a fresh cache directory.
+                cache = os.path.join(directory, "tmp", "Corvane Updater-bare")
+                os.makedirs(cache)
+                start = time.monotonic()
+                run([tool, "--cache-path", cache, "--set-temp-repository", repository, "--default-answer",
+                     "--accept-licenses", "--confirm-command", "update"], cwd=installation, env=environment,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                seconds = time.monotonic() - start
+            else:
+                # From the helper's start to the new client's, which records its start time.
+                launches = os.path.join(directory, "launches")
+                environment["SAMPLE_CLIENT_RECORD"] = launches
+                start = time.time()
+                helper = subprocess.Popen(
+                    [args.helper, "--maintenance-tool", tool, "--repository", repository, "--application",
+                     os.path.join(installation, "Corvane"), "--working-directory", installation,
+                     "--expected-version", "2.0.0", "--application-argument", "--restarted"],
+                    cwd=installation, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                helper.wait(timeout=300)
+                relaunch = read_launches(launches)
+                if not relaunch:
+                    raise RuntimeError("the helper did not start the client after the IFW update")
+                seconds = relaunch[0]["time"] / 1000 - start
+            if installed_version(installation) != "2.0.0":
+                raise RuntimeError(f"IFW's update ({mode}) did not install 2.0.0")
+            samples[mode].append(seconds)
+            remove(directory)
+    medians = {mode: statistics.median(values) for mode, values in samples.items()}
+    # What the backup alone takes of that: the same installation, copied as the helper copies it.
+    directory = os.path.join(scratch, "ifw-backup")
+    installation = ifw_install(product, directory)
+    backup_seconds = json.loads(run([args.bench_backup, "create", installation],
+                                    env=helper_environment(args, directory), capture_output=True,
+                                    text=True).stdout)["seconds"]
+    remove(directory)
+    report["ifw"] = {"samples_s": samples, "median_s": medians, "backup_s": backup_seconds,
+                     "ratio": medians["helper"] / medians["bare"]}
+
+
+def print_ifw(report):
+    ifw = report["ifw"]
+    print()
+    print(f"Update 1.0.0 -> 2.0.0 with IFW 4.6.1's maintenance tool, {len(ifw['samples_s']['bare'])} runs each "
+          "(s; median, then every run)")
+    for mode, label in (("bare", "maintenancetool ... update"), ("helper", "helper start -> client start")):
+        runs = " ".join(f"{value:.2f}" for value in ifw["samples_s"][mode])
+        print(f"  {label:30} {ifw['median_s'][mode]:6.2f}   [{runs}]")
+    added = ifw["median_s"]["helper"] - ifw["median_s"]["bare"]
+    print(f"  {'added by the helper':30} {added:6.2f}   ratio {ifw['ratio']:.2f}")
+    print(f"  {'of which the backup':30} {ifw['backup_s']:6.2f}")
+
+
 # --- waiting ------------------------------------------------------------------------------------
 
 def cpu_seconds(pid):
@@ -632,7 +722,8 @@ def main():
     parser.add_argument("--scan-processes", type=int, default=1000, help="processes started for the scan timing")
     parser.add_argument("--wait-processes", type=int, default=0, help="extra processes during the wait")
     parser.add_argument("--wait-seconds", type=float, default=30, help="length of the wait")
-    parser.add_argument("--only", default="backup,journal,scan,wait,memory,latency",
+    parser.add_argument("--ifw-runs", type=int, default=5, help="updates timed with IFW's tool, each way")
+    parser.add_argument("--only", default="backup,journal,scan,wait,memory,latency,ifw",
                         help="comma-separated sections to run")
     parser.add_argument("--keep-data", action="store_true", help="keep the generated data for the next run")
     args = parser.parse_args()
@@ -663,6 +754,8 @@ def main():
             bench_memory(args, scratch, report)
         if "latency" in sections:
             bench_latency(args, scratch, report)
+        if "ifw" in sections:
+            bench_ifw(args, scratch, report)
     finally:
         remove(scratch)
         if not args.keep_data:
@@ -680,6 +773,8 @@ def main():
         print_memory(report)
     if "latency" in report:
         print_latency(report)
+    if "ifw" in report:
+        print_ifw(report)
     print_waiting(report)
     print_goals(report)
     for note in report["notes"]:

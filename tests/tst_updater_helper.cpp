@@ -1,4 +1,5 @@
 #include "helper_runner.h"
+#include "ifw_installation.h"
 #include "sample_installation.h"
 #include "test_files.h"
 
@@ -10,6 +11,7 @@
 #include <QStorageInfo>
 #include <QTest>
 #include <QThread>
+#include <QUrl>
 
 #include <memory>
 #include <utility>
@@ -47,6 +49,8 @@ private slots:
     void helperInsideTheInstallationUpdatesAndRollsBack();
     void handoffHeldForAMomentStillHandsOver_data();
     void handoffHeldForAMomentStillHandsOver();
+    void realToolUpdateEndsAsTheToolSays_data();
+    void realToolUpdateEndsAsTheToolSays();
 
 private:
     SampleInstallation make(const QString &name, const QString &repositoryIni = QString());
@@ -771,6 +775,109 @@ void tst_UpdaterHelper::handoffHeldForAMomentStillHandsOver()
     QCOMPARE(started->exitCode(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 30000);
     VERIFY_FILES(installation, Expected::New);
+}
+
+void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
+{
+    // repository: the product's repository the update comes from; folder: the installation's
+    // parent folder; temporary: where the helper's temporary directory is, when not in folder;
+    // toolSays: a line of the tool's own output, which the log must hold; message: the error
+    // record, empty when 2.0.0 is to be installed.
+    QTest::addColumn<QString>("repository");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("temporary");
+    QTest::addColumn<QByteArray>("toolSays");
+    QTest::addColumn<QString>("message");
+    const QString exited = u"Maintenance tool завершился с кодом %1."_s;
+    QTest::newRow("update 1.0.0 to 2.0.0")
+            << u"2.0.0"_s << u"Update"_s << QString()
+            << QByteArray("Components updated successfully.") << QString();
+    QTest::newRow("paths with spaces")
+            << u"2.0.0"_s << u"Corvane Update (x86)"_s << QString()
+            << QByteArray("Components updated successfully.") << QString();
+    // The tool removes every file of 1.0.0, unpacks 2.0.0, then undoes only its new steps.
+    QTest::newRow("an install operation fails after 1.0.0 was removed")
+            << u"2.0.0-failing-operation"_s << u"Failing"_s << QString()
+            << QByteArray("Removing deselected components...") << exited.arg(3);
+    QTest::newRow("a process to stop is running")
+            << u"2.0.0-stop-process"_s << u"Stop"_s << QString()
+            << QByteArray("stopProcessesForUpdates")
+            << u"Обновление отменено: осталась работающая копия Kestrova. Закройте все окна "
+               "приложения, включая тестовую версию, и повторите обновление."_s;
+    QTest::newRow("an archive is missing")
+            << u"2.0.0-archive-missing"_s << u"Missing"_s << QString()
+            << QByteArray("Cannot fetch archives") << exited.arg(1);
+    QTest::newRow("nothing newer") << u"1.0.0"_s << u"Newest"_s << QString()
+                                   << QByteArray("No updates available.") << exited.arg(3);
+    // IFW's own lock and cache fail in a directory whose path is not ASCII.
+    QTest::newRow("a temporary directory that is not ASCII")
+            << u"2.0.0"_s << u"Temporary"_s << u"Временные файлы"_s
+            << QByteArray("Cannot create lock file") << exited.arg(3);
+}
+
+void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
+{
+    QFETCH(QString, repository);
+    QFETCH(QString, folder);
+    QFETCH(QString, temporary);
+    QFETCH(QByteArray, toolSays);
+    QFETCH(QString, message);
+    const QString product = IfwInstallation::product();
+    if (product.isEmpty())
+        QSKIP("the real maintenance tool's rows run in tst_updater_helper_ifw "
+              "(UPDATER_IFW_PRODUCT)");
+    IfwInstallation installation(product, root->filePath(folder));
+    QString error;
+    QVERIFY2(installation.install(error), qPrintable(error));
+    if (!temporary.isEmpty()) // the runner keeps the temporary files in base/tmp
+        installation.layout.base = root->filePath(temporary);
+    const SampleInstallation &layout = installation.layout;
+    // The program the stop-process repository names, running from the installation.
+    SampleInstallation agentLayout = layout;
+    agentLayout.launchRecord = root->filePath(u"agent.jsonl"_s);
+    QProcess *agent = nullptr;
+    if (repository == u"2.0.0-stop-process") {
+        agent = runner.start(agentLayout, {u"--stay-running-ms=120000"_s}, QString(),
+                             layout.directory + u"/bin/lumeral-agent"_s);
+        QTRY_COMPARE(agentLayout.launches().size(), 1);
+    }
+
+    // The tool gets the repository as a URL, here of a path with spaces.
+    const QString repositoryPath = root->filePath(folder + u"/update repository"_s);
+    QVERIFY(QFile::link(product + u"/repositories/"_s + repository, repositoryPath));
+    QProcess *client
+            = runner.start(layout,
+                           {u"update"_s, u"--helper="_s + runner.helper,
+                            u"--maintenance-tool="_s + installation.toolPath,
+                            u"--repository="_s + QUrl::fromLocalFile(repositoryPath).toString(),
+                            u"--handoff-file="_s + layout.handoff, u"--expected-version=2.0.0"_s,
+                            u"--argument=--restarted"_s});
+    QVERIFY(client->waitForFinished(30000));
+    QCOMPARE(client->exitCode(), 0);
+    if (message.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 30000);
+        const QString found = installation.mismatchesWithPayload(u"2.0.0"_s);
+        QVERIFY2(found.isEmpty(), qPrintable(found));
+        QVERIFY(readFile(layout.directory + u"/components.xml"_s)
+                        .contains("<Version>2.0.0</Version>"));
+        QCOMPARE(readFile(layout.handoff), QByteArray("continue"));
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(layout.handoff), "error\n" + message.toUtf8(), 30000);
+        QVERIFY(closeDetachedHelper());
+        const QString found = installation.mismatchesWithInstalled();
+        QVERIFY2(found.isEmpty(), qPrintable(found));
+        QTRY_COMPARE(layout.launches().size(), 1);
+    }
+    QCOMPARE(launchArguments(layout), QStringList {u"--restarted"_s});
+    QVERIFY2(log(layout).contains("Installation backup created.\n")
+                     && log(layout).contains(toolSays),
+             log(layout).constData());
+    QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(layout).isEmpty(),
+                              qPrintable(runner.leftovers(layout).join(u' ')), 10000);
+    if (agent) {
+        QCOMPARE(agent->state(), QProcess::Running);
+        QCOMPARE(agentLayout.launches().size(), 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_UpdaterHelper)

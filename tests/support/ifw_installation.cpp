@@ -1,0 +1,99 @@
+#include "ifw_installation.h"
+
+#include "test_files.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QMap<QString, QByteArray> digestsBelow(const QString &directory)
+{
+    QMap<QString, QByteArray> digests;
+    for (const QString &file : filesBelow(directory))
+        digests.insert(file, fileDigest(directory + u'/' + file));
+    return digests;
+}
+
+// Every file of expected with its digest (any content where the digest is empty), and nothing
+// else.
+QString differences(const QString &directory, const QMap<QString, QByteArray> &expected)
+{
+    QStringList found;
+    const QMap<QString, QByteArray> actual = digestsBelow(directory);
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (!actual.contains(it.key()))
+            found += it.key() + u": missing"_s;
+        else if (!it.value().isEmpty() && actual.value(it.key()) != it.value())
+            found += it.key() + u": other content"_s;
+    }
+    for (const QString &file : actual.keys()) {
+        if (!expected.contains(file))
+            found += file + u": not expected"_s;
+    }
+    return found.join(u'\n');
+}
+
+} // namespace
+
+QString IfwInstallation::product()
+{
+    return qEnvironmentVariable("UPDATER_IFW_PRODUCT");
+}
+
+IfwInstallation::IfwInstallation(const QString &product, const QString &base)
+    : productDirectory(product), layout(base, u"Corvane"_s),
+      toolPath(layout.directory + u"/maintenancetool"_s)
+{ }
+
+bool IfwInstallation::install(QString &error)
+{
+    // The installer keeps its lock and cache in a temporary directory of its own, so that the
+    // helper's finds only what the helper and its tool leave.
+    const QString temporary = layout.base + u"/installer-tmp"_s;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"minimal"_s);
+    environment.insert(u"TMPDIR"_s, temporary);
+    QProcess installer;
+    installer.setProcessEnvironment(environment);
+    installer.setProcessChannelMode(QProcess::MergedChannels);
+    QDir().mkpath(temporary);
+    installer.start(productDirectory + u"/installer"_s,
+                    {u"--root"_s, layout.directory, u"--cache-path"_s, temporary + u"/cache"_s,
+                     u"--accept-licenses"_s, u"--default-answer"_s, u"--confirm-command"_s,
+                     u"install"_s});
+    // An installer still running at the limit is killed with the QProcess.
+    if (!installer.waitForFinished(120000) || installer.exitStatus() != QProcess::NormalExit
+        || installer.exitCode() != 0 || !QFileInfo(toolPath).isExecutable()) {
+        error = u"the installer failed (exit code %1):\n"_s.arg(installer.exitCode())
+                + QString::fromUtf8(installer.readAll());
+        return false;
+    }
+    installed = digestsBelow(layout.directory);
+    return true;
+}
+
+QString IfwInstallation::payload(const QString &version) const
+{
+    return productDirectory + u"/packages/%1/com.norvatek.lumeral/data"_s.arg(version);
+}
+
+QString IfwInstallation::mismatchesWithInstalled() const
+{
+    return differences(layout.directory, installed);
+}
+
+QString IfwInstallation::mismatchesWithPayload(const QString &version) const
+{
+    // The tool's own files are those the installer put beside the payload of 1.0.0; it names its
+    // lists of unpacked files (installerResources/PACKAGE/1.0.0content.txt) after the version.
+    QMap<QString, QByteArray> expected = digestsBelow(payload(version));
+    for (QString file : installed.keys()) {
+        if (!QFileInfo::exists(payload(u"1.0.0"_s) + u'/' + file))
+            expected.insert(file.replace(u"/1.0.0"_s, u'/' + version), QByteArray());
+    }
+    return differences(layout.directory, expected);
+}
