@@ -3,7 +3,9 @@
 #include "atomic_replacement.h"
 #include "backup_file_copy.h"
 #include "directory_sync.h"
+#include "file_sync.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -12,6 +14,7 @@
 #include <QSaveFile>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QThread>
 
 namespace {
 
@@ -72,6 +75,57 @@ bool holdsTheStartOf(const QString &part, const QString &whole)
     return true;
 }
 
+// The directory of root and each one on the way to a file, relative to root ("" for root).
+QStringList directoriesOf(const QStringList &files)
+{
+    QStringList directories = {QString()};
+    for (const QString &relativePath : files) {
+        for (qsizetype slash = relativePath.indexOf(QLatin1Char('/')); slash > 0;
+             slash = relativePath.indexOf(QLatin1Char('/'), slash + 1))
+            directories.append(relativePath.left(slash));
+    }
+    directories.removeDuplicates();
+    return directories;
+}
+
+bool syncDirectories(const QDir &root, const QStringList &files, QString &failedPath)
+{
+    for (const QString &directory : directoriesOf(files)) {
+        if (!DirectorySync::sync(root.filePath(directory))) {
+            failedPath = directory.isEmpty() ? QStringLiteral(".") : directory;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Flushes every file below root, trying those that fail again for a short while (a virus
+// scanner's hold on Windows passes), then syncs the directories on their paths: their entries
+// (files created, replaced or removed) last.
+bool makeDurable(const QDir &root, const QStringList &files, QString &failedPath)
+{
+    QStringList pending = files;
+    QDeadlineTimer retryDeadline;
+    for (;;) {
+        QStringList failed;
+        for (const QString &relativePath : std::as_const(pending)) {
+            if (!FileSync::flush(root.filePath(relativePath)))
+                failed.append(relativePath);
+        }
+        if (failed.isEmpty())
+            break;
+        if (retryDeadline.isForever())
+            retryDeadline.setRemainingTime(AtomicReplacement::RetryTimeLimit);
+        if (retryDeadline.hasExpired()) {
+            failedPath = failed.constFirst();
+            return false;
+        }
+        QThread::msleep(AtomicReplacement::RetryInterval);
+        pending = failed;
+    }
+    return syncDirectories(root, files, failedPath);
+}
+
 } // namespace
 
 UpdateBackup::UpdateBackup() = default;
@@ -99,16 +153,42 @@ void UpdateBackup::adopt(const QString &installationDirectory, const QString &ba
 
 bool UpdateBackup::syncToDisk() const
 {
-    QStringList directories = {backupDirectory};
-    for (const QString &relativePath : files) {
-        for (qsizetype slash = relativePath.indexOf(QLatin1Char('/')); slash > 0;
-             slash = relativePath.indexOf(QLatin1Char('/'), slash + 1))
-            directories.append(relativePath.left(slash));
+    QString failedPath;
+    return syncDirectories(QDir(backupDirectory), files, failedPath);
+}
+
+bool UpdateBackup::syncInstallation(QString &unflushedPath) const
+{
+    QStringList installed;
+    forEachInstallationFile([&installed](const QString &relativePath, const QFileInfo &info) {
+        if (!info.isSymLink() && info.isFile())
+            installed.append(relativePath);
+        return true;
+    });
+    return makeDurable(QDir(installationDirectory), installed, unflushedPath);
+}
+
+bool UpdateBackup::forEachInstallationFile(
+        const std::function<bool(const QString &, const QFileInfo &)> &visit) const
+{
+    QStringList ownNames;
+    QStringList ownPlaces;
+    for (const QString &path : std::as_const(ownFiles)) {
+        const QFileInfo own(path);
+        ownNames.append(own.fileName());
+        ownPlaces.append(placeOf(own));
     }
-    directories.removeDuplicates();
-    const QDir backup(backupDirectory);
-    for (const QString &directory : std::as_const(directories)) {
-        if (!DirectorySync::sync(backup.filePath(directory)))
+
+    const QDir installation(installationDirectory);
+    QDirIterator it(installationDirectory, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relativePath = installation.relativeFilePath(it.next());
+        if (isSkippedTopLevelArea(relativePath))
+            continue;
+        if (ownNames.contains(it.fileName()) && ownPlaces.contains(placeOf(it.fileInfo())))
+            continue;
+        if (!visit(relativePath, it.fileInfo()))
             return false;
     }
     return true;
@@ -143,37 +223,22 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &error)
     made.setAutoRemove(false);
     backupDirectory = made.path();
     const QDir backup(backupDirectory);
-
-    QStringList ownNames;
-    QStringList ownPlaces;
-    for (const QString &path : std::as_const(ownFiles)) {
-        const QFileInfo own(path);
-        ownNames.append(own.fileName());
-        ownPlaces.append(placeOf(own));
-    }
-
     const QDir installation(installationDirectory);
-    QDirIterator it(installationDirectory, QDir::Files | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString filePath = it.next();
-        const QString relativePath = installation.relativeFilePath(filePath);
-        if (isSkippedTopLevelArea(relativePath))
-            continue;
-        if (ownNames.contains(it.fileName()) && ownPlaces.contains(placeOf(it.fileInfo())))
-            continue;
-
+    const bool copied = forEachInstallationFile([&](const QString &relativePath,
+                                                    const QFileInfo &info) {
         // Links are refused rather than followed. On Unix the walk also yields FIFOs, sockets
         // and device files; they are refused the same way and never opened, since opening a
         // FIFO for reading would block until someone writes to it.
-        const QFileInfo info = it.fileInfo();
         if (info.isSymLink() || !info.isFile()
-            || !copyFile(filePath, backup.filePath(relativePath))) {
+            || !copyFile(installation.filePath(relativePath), backup.filePath(relativePath))) {
             error = QStringLiteral("Не удалось сохранить резервную копию: %1").arg(relativePath);
             return false;
         }
         files.append(relativePath);
-    }
+        return true;
+    });
+    if (!copied)
+        return false;
 
     created = true;
     return true;
@@ -200,6 +265,15 @@ bool UpdateBackup::restore(QString &error)
                             .arg(relativePath, backupDirectory);
             return false;
         }
+    }
+    // Files left alone may hold bytes the tool wrote back unsynced, and a copy's move is durable
+    // only with its directory.
+    QString unflushedPath;
+    if (!makeDurable(installation, files, unflushedPath)) {
+        keepBackup = true;
+        error = QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2")
+                        .arg(unflushedPath, backupDirectory);
+        return false;
     }
 
     created = false;
