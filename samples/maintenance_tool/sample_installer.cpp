@@ -60,7 +60,7 @@ bool SampleInstaller::installPayload(const SampleRepository &repository,
             waitHalfway();
             halfway = false;
         }
-        if (!copyFile(source, target, error))
+        if (!copyFile(source, target, repository.inPlace, error))
             return false;
         if (repository.delayMs > 0)
             QThread::msleep(ulong(repository.delayMs));
@@ -95,10 +95,12 @@ bool SampleInstaller::installComponents(const SampleRepository &repository, QStr
         return true;
     output.line(QStringLiteral("Installing components.xml"));
     return copyFile(repository.componentsPath(),
-                    QDir(installationDirectory).filePath(QStringLiteral("components.xml")), error);
+                    QDir(installationDirectory).filePath(QStringLiteral("components.xml")),
+                    repository.inPlace, error);
 }
 
-bool SampleInstaller::copyFile(const QString &source, const QString &target, QString &error)
+bool SampleInstaller::copyFile(const QString &source, const QString &target, bool inPlace,
+                               QString &error)
 {
     QFile input(source);
     if (!input.open(QIODevice::ReadOnly)) {
@@ -110,7 +112,11 @@ bool SampleInstaller::copyFile(const QString &source, const QString &target, QSt
     const QFileInfo existing(target);
     if (existing.isFile() && !existing.isWritable())
         QFile::setPermissions(target, existing.permissions() | QFileDevice::WriteOwner);
-    QSaveFile output(target);
+    // A save file syncs its content before the move; an installer that unpacks straight into
+    // the installation syncs nothing.
+    QSaveFile saveFile(target);
+    QFile direct(target);
+    QFileDevice &output = inPlace ? static_cast<QFileDevice &>(direct) : saveFile;
     if (!output.open(QIODevice::WriteOnly)) {
         error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
         return false;
@@ -128,7 +134,8 @@ bool SampleInstaller::copyFile(const QString &source, const QString &target, QSt
             return false;
         }
     }
-    if (!output.setPermissions(input.permissions()) || !output.commit()) {
+    if (!output.setPermissions(input.permissions())
+        || !(inPlace ? direct.flush() : saveFile.commit())) {
         error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
         return false;
     }

@@ -97,6 +97,7 @@ bool SampleRepository::load(const QString &location, SampleRepository &repositor
         || !readFlag(settings, QStringLiteral("applyPayload"), repository.applyPayload, error)
         || !readFlag(settings, QStringLiteral("markers"), repository.markers, error)
         || !readFlag(settings, QStringLiteral("crash"), repository.crash, error)
+        || !readFlag(settings, QStringLiteral("inPlace"), repository.inPlace, error)
         || !readNumber(settings, QStringLiteral("floodBytes"), qint64(0), repository.floodBytes,
                        error)
         || !readNumber(settings, QStringLiteral("delayMs"), 0, repository.delayMs, error)

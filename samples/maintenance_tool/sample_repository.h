@@ -21,6 +21,7 @@ struct SampleRepository
     QStringList remove;
     bool markers = false;
     bool crash = false;
+    bool inPlace = false;
     qint64 floodBytes = 0;
     int delayMs = 0;
     int startDelayMs = 0;
