@@ -1,4 +1,5 @@
 #include "helper_runner.h"
+#include "lazyfs_mount.h"
 #include "sample_installation.h"
 #include "test_files.h"
 
@@ -43,6 +44,8 @@ private slots:
     void endOfSessionIsRefusedWhileTheInstallationChanges();
     void fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone();
     void fullInstallationDuringTheRestoreKeepsTheBackup();
+    void powerCutLeavesOneWholeVersion_data();
+    void powerCutLeavesOneWholeVersion();
     void helperInsideTheInstallationUpdatesAndRollsBack_data();
     void helperInsideTheInstallationUpdatesAndRollsBack();
     void handoffHeldForAMomentStillHandsOver_data();
@@ -77,6 +80,7 @@ private:
                          QStringLiteral(SAMPLE_CLIENT_PATH)};
     std::unique_ptr<QTemporaryDir> root;
     TestMounts mounts;
+    std::unique_ptr<LazyFsMount> lazyfs;
     bool toolMayWait = false;
 };
 
@@ -112,6 +116,7 @@ void tst_UpdaterHelper::cleanup()
 {
     runner.endAll();
     mounts.releaseAll();
+    lazyfs.reset();
     if (std::exchange(toolMayWait, false) && replaceFile(root->filePath(u"go"_s), "stop"))
         QThread::msleep(200); // it looks every 20 ms, and the file goes with the test's folder
     root.reset();
@@ -666,6 +671,104 @@ void tst_UpdaterHelper::fullInstallationDuringTheRestoreKeepsTheBackup()
     VERIFY_FILES(installation, Expected::OldOrNew);
     // The installation may be a mixture of versions: the client is not started on it.
     QCOMPARE(installation.launches().size(), 0);
+}
+
+void tst_UpdaterHelper::powerCutLeavesOneWholeVersion_data()
+{
+    // Where the power is cut: the helper killed there (its tool dies with it), every write that
+    // was not synced dropped, the file system mounted again, and the next helper started.
+    QTest::addColumn<QString>("point");
+    QTest::newRow("right after a successful update") << u"success"_s;
+    QTest::newRow("while the tool writes") << u"tool"_s;
+    QTest::newRow("during the restore of a failed update") << u"restore"_s;
+}
+
+void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
+{
+    if (runner.runsWindowsPrograms())
+        QSKIP("Wine: the power cut is shown on the Linux helper, on a LazyFS mount");
+    if (LazyFsMount::binary().isEmpty())
+        QSKIP("UPDATER_LAZYFS names no LazyFS: CTest runs these rows as tst_updater_helper_lazyfs");
+    QFETCH(QString, point);
+    const QString go = goFile();
+    // Laid out below, then seen through LazyFS: what the test wrote is on disk before the mount.
+    const QString lower = root->filePath(u"lower"_s);
+    const QString mountPoint = root->filePath(u"mounted"_s);
+    SampleInstallation installation = runner.installation(lower, u"PowerCut"_s);
+    QString error;
+    QVERIFY2(installation.create(
+                     runner.client,
+                     u"inPlace=true\nexitCode=%1\nwaitForFile=%2"_s.arg(point == u"restore" ? 5 : 0)
+                             .arg(point == u"success" ? QString() : go),
+                     error),
+             qPrintable(error));
+    // A few hundred files: every other one changed by the update, some added by it.
+    QStringList added = {u"new-feature.dat"_s};
+    for (int i = 0; i < 300; ++i) {
+        const QString name = u"data/%1/file%2.dat"_s.arg(i % 8).arg(i);
+        if (i < 260)
+            QVERIFY(installation.writeOld(name, QByteArray(1000 + i, char('a' + i % 26))));
+        else
+            added.append(name);
+        if (i % 2 == 0 || i >= 260)
+            QVERIFY(installation.writeNew(name, QByteArray(3000 + i, char('A' + i % 26))));
+    }
+    lazyfs = std::make_unique<LazyFsMount>();
+    QVERIFY2(lazyfs->mount(lower, mountPoint, root->filePath(u"lazyfs"_s), 128 * MiB, error),
+             qPrintable(error));
+    for (QString *path : {&installation.base, &installation.directory, &installation.clientPath,
+                          &installation.repository, &installation.handoff,
+                          &installation.launchRecord, &installation.toolRecord})
+        path->replace(0, lower.size(), mountPoint);
+    const QDir tmp(runner.temporaryDirectory(installation));
+    const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
+
+    QProcess *first = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    if (point == u"success") {
+        QVERIFY(first->waitForFinished(60000));
+        QCOMPARE(first->exitCode(), 0);
+        QVERIFY2(!log(installation).contains("not yet safe"), log(installation).constData());
+        // The client it started has left the mount.
+        QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 15000);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 30000);
+        if (point == u"restore") {
+            // The restore tries the held file again for two seconds: the kill lands in that.
+            const QString held = installation.directory + u"/lib/nested/asset.bin"_s;
+            QVERIFY2(mounts.bind(held, held), "a bind mount needs root");
+            QVERIFY(writeFile(go, "go"));
+            QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.toolRecord).contains("finished"), 20000);
+            QTest::qWait(600);
+        }
+        first->kill();
+        QVERIFY(first->waitForFinished(10000));
+        QVERIFY2(!log(installation).contains("Update error"), "killed too late");
+        mounts.releaseAll();
+        QCOMPARE(tmp.entryList(kept).size(), 2);
+    }
+    QVERIFY2(lazyfs->cut(error), qPrintable(error));
+
+    if (point == u"success") {
+        VERIFY_FILES(installation, Expected::New);
+        QCOMPARE(tmp.entryList(kept), QStringList());
+        return;
+    }
+    // Whatever the cut left of the tool's files, the next helper puts every original one back
+    // before its own update; files the update added may stay, in any state.
+    QFile::remove(runner.logPath(installation));
+    QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
+                      "[General]\ninPlace=true\nstartDelayMs=3000\n"));
+    QProcess *second = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Installation backup created."), 30000);
+    QVERIFY2(log(installation)
+                     .contains("Restored the installation from the backup of an interrupted "
+                               "update: "),
+             log(installation).constData());
+    VERIFY_FILES(installation, Expected::Old, added);
+    QVERIFY(second->waitForFinished(60000));
+    QCOMPARE(second->exitCode(), 0);
+    VERIFY_FILES(installation, Expected::New);
+    QCOMPARE(tmp.entryList(kept), QStringList());
 }
 
 void tst_UpdaterHelper::helperInsideTheInstallationUpdatesAndRollsBack_data()
