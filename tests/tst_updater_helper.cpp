@@ -679,6 +679,7 @@ void tst_UpdaterHelper::powerCutLeavesOneWholeVersion_data()
     // was not synced dropped, the file system mounted again, and the next helper started.
     QTest::addColumn<QString>("point");
     QTest::newRow("right after a successful update") << u"success"_s;
+    QTest::newRow("right after the rollback of a failed update") << u"rollback"_s;
     QTest::newRow("while the tool writes") << u"tool"_s;
     QTest::newRow("during the restore of a failed update") << u"restore"_s;
 }
@@ -690,28 +691,37 @@ void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
     if (LazyFsMount::binary().isEmpty())
         QSKIP("UPDATER_LAZYFS names no LazyFS: CTest runs these rows as tst_updater_helper_lazyfs");
     QFETCH(QString, point);
+    const bool failing = point == u"restore" || point == u"rollback";
+    const bool killed = point == u"tool" || point == u"restore";
+    // An in-place write that is lost brings the old bytes back on LazyFS, a moved one an empty
+    // file: a file written again with its own bytes then shows whether the rollback synced it.
+    const QString unsynced = point == u"rollback" ? u"moved"_s : u"inPlace"_s;
     const QString go = goFile();
     // Laid out below, then seen through LazyFS: what the test wrote is on disk before the mount.
     const QString lower = root->filePath(u"lower"_s);
     const QString mountPoint = root->filePath(u"mounted"_s);
     SampleInstallation installation = runner.installation(lower, u"PowerCut"_s);
     QString error;
-    QVERIFY2(installation.create(
-                     runner.client,
-                     u"inPlace=true\nexitCode=%1\nwaitForFile=%2"_s.arg(point == u"restore" ? 5 : 0)
-                             .arg(point == u"success" ? QString() : go),
-                     error),
+    QVERIFY2(installation.create(runner.client,
+                                 u"unsynced=%1\nexitCode=%2\nwaitForFile=%3"_s.arg(unsynced)
+                                         .arg(failing ? 5 : 0)
+                                         .arg(killed ? go : QString()),
+                                 error),
              qPrintable(error));
-    // A few hundred files: every other one changed by the update, some added by it.
+    // A few hundred files: every other one changed by the update, some added by it, and some
+    // written again with the bytes they held, which a rollback then leaves alone.
     QStringList added = {u"new-feature.dat"_s};
     for (int i = 0; i < 300; ++i) {
         const QString name = u"data/%1/file%2.dat"_s.arg(i % 8).arg(i);
+        const QByteArray old(1000 + i, char('a' + i % 26));
         if (i < 260)
-            QVERIFY(installation.writeOld(name, QByteArray(1000 + i, char('a' + i % 26))));
+            QVERIFY(installation.writeOld(name, old));
         else
             added.append(name);
         if (i % 2 == 0 || i >= 260)
             QVERIFY(installation.writeNew(name, QByteArray(3000 + i, char('A' + i % 26))));
+        else if (i % 3 == 0)
+            QVERIFY(installation.writeNew(name, old));
     }
     lazyfs = std::make_unique<LazyFsMount>();
     QVERIFY2(lazyfs->mount(lower, mountPoint, root->filePath(u"lazyfs"_s), 128 * MiB, error),
@@ -724,8 +734,11 @@ void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
     const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
 
     QProcess *first = startHelper(installation, {u"--expected-version=2.0.0"_s});
-    if (point == u"success") {
-        QVERIFY(first->waitForFinished(60000));
+    if (!killed) {
+        if (failing)
+            QVERIFY(runner.closeAfterFailure({first}));
+        else
+            QVERIFY(first->waitForFinished(60000));
         QCOMPARE(first->exitCode(), 0);
         QVERIFY2(!log(installation).contains("not yet safe"), log(installation).constData());
         // The client it started has left the mount.
@@ -748,8 +761,8 @@ void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
     }
     QVERIFY2(lazyfs->cut(error), qPrintable(error));
 
-    if (point == u"success") {
-        VERIFY_FILES(installation, Expected::New);
+    if (!killed) {
+        VERIFY_FILES(installation, failing ? Expected::Old : Expected::New, added);
         QCOMPARE(tmp.entryList(kept), QStringList());
         return;
     }
@@ -757,7 +770,7 @@ void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
     // before its own update; files the update added may stay, in any state.
     QFile::remove(runner.logPath(installation));
     QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
-                      "[General]\ninPlace=true\nstartDelayMs=3000\n"));
+                      "[General]\nunsynced=inPlace\nstartDelayMs=3000\n"));
     QProcess *second = startHelper(installation, {u"--expected-version=2.0.0"_s});
     QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Installation backup created."), 30000);
     QVERIFY2(log(installation)

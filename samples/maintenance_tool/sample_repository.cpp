@@ -97,7 +97,6 @@ bool SampleRepository::load(const QString &location, SampleRepository &repositor
         || !readFlag(settings, QStringLiteral("applyPayload"), repository.applyPayload, error)
         || !readFlag(settings, QStringLiteral("markers"), repository.markers, error)
         || !readFlag(settings, QStringLiteral("crash"), repository.crash, error)
-        || !readFlag(settings, QStringLiteral("inPlace"), repository.inPlace, error)
         || !readNumber(settings, QStringLiteral("floodBytes"), qint64(0), repository.floodBytes,
                        error)
         || !readNumber(settings, QStringLiteral("delayMs"), 0, repository.delayMs, error)
@@ -114,6 +113,14 @@ bool SampleRepository::load(const QString &location, SampleRepository &repositor
             return false;
         }
         repository.waitPoint = waitPoint;
+    }
+
+    repository.unsynced = settingText(settings, QStringLiteral("unsynced"));
+    if (!QStringList {QString(), QStringLiteral("inPlace"), QStringLiteral("moved")}.contains(
+                repository.unsynced)) {
+        error = QStringLiteral("repository.ini: unsynced must be inPlace or moved: %1")
+                        .arg(repository.unsynced);
+        return false;
     }
 
     const QString removeText = settingText(settings, QStringLiteral("remove"));
