@@ -46,6 +46,7 @@ private slots:
     void fullInstallationDuringTheRestoreKeepsTheBackup();
     void powerCutLeavesOneWholeVersion_data();
     void powerCutLeavesOneWholeVersion();
+    void unflushableFileKeepsTheRecordUntilTheNextUpdate();
     void helperInsideTheInstallationUpdatesAndRollsBack_data();
     void helperInsideTheInstallationUpdatesAndRollsBack();
     void handoffHeldForAMomentStillHandsOver_data();
@@ -782,6 +783,46 @@ void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
     QCOMPARE(second->exitCode(), 0);
     VERIFY_FILES(installation, Expected::New);
     QCOMPARE(tmp.entryList(kept), QStringList());
+}
+
+void tst_UpdaterHelper::unflushableFileKeepsTheRecordUntilTheNextUpdate()
+{
+    if (!runner.runsWindowsPrograms())
+        QSKIP("Linux: a file is flushed through a descriptor opened for reading, which nothing "
+              "short of a failing disk refuses");
+    SampleInstallation installation = make(u"Unflushable"_s);
+    const QDir tmp(runner.temporaryDirectory(installation));
+    const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
+    const QString held = installation.directory + u"/readme.txt"_s;
+    QVERIFY2(mounts.bindReadOnly(held, held), "a bind mount needs root");
+
+    QProcess *first = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    QVERIFY(first->waitForFinished(60000));
+    QCOMPARE(first->exitCode(), 0);
+    QVERIFY2(log(installation)
+                     .contains("\nUpdate installed, but not yet safe from a power cut: "
+                               "could not flush readme.txt. The update record and the "
+                               "backup stay; the next update restores the backup "
+                               "first: "),
+             log(installation).constData());
+    QVERIFY(!log(installation).contains("Update error"));
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 15000);
+    VERIFY_FILES(installation, Expected::New);
+    QCOMPARE(tmp.entryList(kept).size(), 2);
+
+    // A consistent installation with a record: the old version back first, then the update again.
+    mounts.releaseAll();
+    QVERIFY(QFile::remove(runner.logPath(installation)));
+    QProcess *second = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    QVERIFY(second->waitForFinished(60000));
+    QVERIFY2(log(installation)
+                     .contains("Restored the installation from the backup of an interrupted "
+                               "update: "),
+             log(installation).constData());
+    QVERIFY(!log(installation).contains("not yet safe"));
+    QCOMPARE(installation.toolRuns().size(), 2);
+    VERIFY_FILES(installation, Expected::New);
+    QTRY_COMPARE(tmp.entryList(kept), QStringList());
 }
 
 void tst_UpdaterHelper::helperInsideTheInstallationUpdatesAndRollsBack_data()
