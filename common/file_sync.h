@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 class QString;
 
 namespace FileSync {
@@ -9,5 +11,11 @@ namespace FileSync {
 // also when the file is gone or is not a regular file, since then nothing of it can be lost;
 // false when it could not be opened or flushed (on Windows, held by another process).
 bool flush(const QString &path);
+
+// What tells a regular file's content apart from any later one without reading it: on Linux its
+// device, inode, size and change time, which every write, replacement and rename changes. Empty
+// where that is not known (not a regular file; on Windows, where the change time is not read);
+// a file with an empty stamp always counts as changed.
+QByteArray changeStamp(const QString &path);
 
 } // namespace FileSync

@@ -26,4 +26,16 @@ bool flush(const QString &path)
     return flushed;
 }
 
+QByteArray changeStamp(const QString &path)
+{
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return QByteArray();
+    return QByteArray::number(quint64(status.st_dev)) + ':'
+            + QByteArray::number(quint64(status.st_ino)) + ':'
+            + QByteArray::number(qint64(status.st_size)) + ':'
+            + QByteArray::number(qint64(status.st_ctim.tv_sec)) + '.'
+            + QByteArray::number(qint64(status.st_ctim.tv_nsec));
+}
+
 } // namespace FileSync

@@ -35,4 +35,9 @@ bool flush(const QString &path)
     return flushed;
 }
 
+QByteArray changeStamp(const QString &)
+{
+    return QByteArray();
+}
+
 } // namespace FileSync

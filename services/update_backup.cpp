@@ -99,12 +99,13 @@ bool syncDirectories(const QDir &root, const QStringList &files, QString &failed
     return true;
 }
 
-// Flushes every file below root, trying those that fail again for a short while (a virus
-// scanner's hold on Windows passes), then syncs the directories on their paths: their entries
-// (files created, replaced or removed) last.
-bool makeDurable(const QDir &root, const QStringList &files, QString &failedPath)
+// Flushes the files below root, trying those that fail again for a short while (a virus
+// scanner's hold on Windows passes), then syncs the directories on the paths of `files`: their
+// entries (files created, replaced or removed) last.
+bool makeDurable(const QDir &root, const QStringList &changed, const QStringList &files,
+                 QString &failedPath)
 {
-    QStringList pending = files;
+    QStringList pending = changed;
     QDeadlineTimer retryDeadline;
     for (;;) {
         QStringList failed;
@@ -159,13 +160,21 @@ bool UpdateBackup::syncToDisk() const
 
 bool UpdateBackup::syncInstallation(QString &unflushedPath) const
 {
+    // An fsync costs a flush of the disk's write cache even for a file with nothing to write
+    // (some 0.15 ms each on the bench machine, 2,000 of them three times the rest of the flush).
     QStringList installed;
-    forEachInstallationFile([&installed](const QString &relativePath, const QFileInfo &info) {
-        if (!info.isSymLink() && info.isFile())
-            installed.append(relativePath);
+    QStringList changed;
+    const QDir installation(installationDirectory);
+    forEachInstallationFile([&](const QString &relativePath, const QFileInfo &info) {
+        if (info.isSymLink() || !info.isFile())
+            return true;
+        installed.append(relativePath);
+        const QByteArray stamp = savedStamps.value(relativePath);
+        if (stamp.isEmpty() || stamp != FileSync::changeStamp(installation.filePath(relativePath)))
+            changed.append(relativePath);
         return true;
     });
-    return makeDurable(QDir(installationDirectory), installed, unflushedPath);
+    return makeDurable(installation, changed, installed, unflushedPath);
 }
 
 bool UpdateBackup::forEachInstallationFile(
@@ -235,6 +244,8 @@ bool UpdateBackup::create(const QString &installationDirectory, QString &error)
             return false;
         }
         files.append(relativePath);
+        savedStamps.insert(relativePath,
+                           FileSync::changeStamp(installation.filePath(relativePath)));
         return true;
     });
     if (!copied)
@@ -269,7 +280,7 @@ bool UpdateBackup::restore(QString &error)
     // Files left alone may hold bytes the tool wrote back unsynced, and a copy's move is durable
     // only with its directory.
     QString unflushedPath;
-    if (!makeDurable(installation, files, unflushedPath)) {
+    if (!makeDurable(installation, files, files, unflushedPath)) {
         keepBackup = true;
         error = QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2")
                         .arg(unflushedPath, backupDirectory);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFileInfo>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -56,6 +57,8 @@ public:
 
     // Makes the installation as it is now durable: flushes every file that create() saves (all
     // but the skipped areas and the own files), then, on Linux, every directory on their paths.
+    // A file that create() saved and that has not changed since (FileSync::changeStamp) is left
+    // out: it holds what it held before the update.
     // A file that cannot be flushed is tried again every RetryInterval ms for up to
     // RetryTimeLimit ms (AtomicReplacement's). False when one stayed unflushed, with its path
     // relative to the installation in unflushedPath. Call after create().
@@ -78,6 +81,8 @@ private:
     QString backupDirectory;
     bool keepBackup = false;
     QStringList files;
+    // FileSync::changeStamp of each saved file's original, as create() copied it.
+    QHash<QString, QByteArray> savedStamps;
     bool created = false;
     QStringList ownFiles;
 };
