@@ -12,10 +12,10 @@ namespace FileSync {
 // false when it could not be opened or flushed (on Windows, held by another process).
 bool flush(const QString &path);
 
-// What tells a regular file's content apart from any later one without reading it: on Linux its
-// device, inode, size and change time, which every write, replacement and rename changes. Empty
-// where that is not known (not a regular file; on Windows, where the change time is not read);
-// a file with an empty stamp always counts as changed.
+// What tells a regular file's content apart from any later one without reading it: its device
+// or volume, inode or file index, size and change time (on Windows also the last write time),
+// which every write, replacement and rename changes. Empty where that is not known (not a
+// regular file, or it cannot be examined); a file with an empty stamp always counts as changed.
 QByteArray changeStamp(const QString &path);
 
 } // namespace FileSync

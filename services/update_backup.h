@@ -30,9 +30,9 @@ public:
 
     // Copies every saved file back, leaving alone each file that already equals its saved copy
     // (bytes and, where the platform has them, permission bits), then makes every saved file and
-    // its directories durable (see syncInstallation), so that the record may go. True when there
-    // was nothing to restore or everything came back; on failure keeps the backup directory for
-    // good and says where it is in error.
+    // its directories durable (as syncInstallation does), so that the record may go. True when
+    // there was nothing to restore or everything came back; on failure keeps the backup directory
+    // for good and says where it is in error.
     bool restore(QString &error);
 
     // Takes over a whole backup that an earlier, interrupted run left behind (the list of its
@@ -71,6 +71,8 @@ public:
 
 private:
     static bool copyFile(const QString &source, const QString &target);
+    // Those of the files (relative paths) that may have changed since create() copied them.
+    QStringList changedSinceCreate(const QStringList &relativePaths) const;
     // Walks the files create() saves, in the installation; `visit` gets each one's path relative
     // to it and what the walk saw. False, at once, when `visit` returns false.
     bool forEachInstallationFile(
