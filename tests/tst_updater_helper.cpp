@@ -806,18 +806,21 @@ void tst_UpdaterHelper::unflushableFileKeepsTheRecordUntilTheNextUpdate()
     if (!runner.runsWindowsPrograms())
         QSKIP("Linux: a file is flushed through a descriptor opened for reading, which nothing "
               "short of a failing disk refuses");
-    SampleInstallation installation = make(u"Unflushable"_s);
+    const QString go = goFile();
+    SampleInstallation installation = make(u"Unflushable"_s, u"waitForFile="_s + go);
     const QDir tmp(runner.temporaryDirectory(installation));
     const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
-    const QString held = installation.directory + u"/readme.txt"_s;
-    QVERIFY2(mounts.bindReadOnly(held, held), "a bind mount needs root");
-
+    // Held once the tool has written it.
     QProcess *first = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 20000);
+    const QString held = installation.directory + u"/lib/engine.dat"_s;
+    QVERIFY2(mounts.bindReadOnly(held, held), "a bind mount needs root");
+    QVERIFY(writeFile(go, "go"));
     QVERIFY(first->waitForFinished(60000));
     QCOMPARE(first->exitCode(), 0);
     QVERIFY2(log(installation)
                      .contains("\nUpdate installed, but not yet safe from a power cut: "
-                               "could not flush readme.txt. The update record and the "
+                               "could not flush lib/engine.dat. The update record and the "
                                "backup stay; the next update restores the backup "
                                "first: "),
              log(installation).constData());
@@ -829,6 +832,7 @@ void tst_UpdaterHelper::unflushableFileKeepsTheRecordUntilTheNextUpdate()
     // A consistent installation with a record: the old version back first, then the update again.
     mounts.releaseAll();
     QVERIFY(QFile::remove(runner.logPath(installation)));
+    QVERIFY(writeFile(installation.repository + u"/repository.ini"_s, "[General]\n"));
     QProcess *second = startHelper(installation, {u"--expected-version=2.0.0"_s});
     QVERIFY(second->waitForFinished(60000));
     QVERIFY2(log(installation)
