@@ -520,7 +520,22 @@ void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStat
         return;
     }
 
-    clearUpdateRecord();
+    // The update counts as done only once it is on disk: the tool never syncs what it writes,
+    // and a power cut would turn the installation into a mixture of both versions once the
+    // backup is gone. A file that cannot be flushed keeps the record and the backup, so the next
+    // helper puts the old version back before anything else, and the update is made again.
+    QString unflushedPath;
+    if (backup.syncInstallation(unflushedPath)) {
+        clearUpdateRecord();
+    } else {
+        backup.keepDirectory();
+        appendLog(QByteArrayLiteral("Update installed, but not yet safe from a power cut: could "
+                                    "not flush ")
+                  + unflushedPath.toUtf8()
+                  + QByteArrayLiteral(". The update record and the backup stay; the next update "
+                                      "restores the backup first: ")
+                  + backup.backupPath().toUtf8() + '\n');
+    }
     sessionGuard.release();
 
     relaunch(tr("Обновление завершено. Запуск Corvane..."),

@@ -4,6 +4,7 @@
 //   bench_backup restore INSTALLATION [--cold] [--graveyard DIR]
 //   bench_backup restore-changed INSTALLATION COUNT [--cold] [--graveyard DIR]
 //   bench_backup journal INSTALLATION [--graveyard DIR]
+//   bench_backup sync INSTALLATION COUNT [--graveyard DIR]
 //
 // The backup directory goes where the helper puts it, below QDir::tempPath(): bench/run points
 // TMPDIR at a directory on the same file system as the installation. "restore" first takes a
@@ -20,8 +21,11 @@
 // to a backup so that an interrupted update can be recovered: it takes a backup (not timed),
 // then times, as the helper does them, the syncs of every directory of the backup and the
 // writing of the record (the size of every saved copy read back, the file written and synced,
-// its directory synced); "syncSeconds" and "recordSeconds" split the time. Prints one line of
-// JSON.
+// its directory synced); "syncSeconds" and "recordSeconds" split the time. "sync" is the core of
+// an update with the flush that makes it durable: it times a backup (warm), COUNT files spread
+// over the installation rewritten in place without a sync, as a maintenance tool writes them
+// ("toolSeconds"), and UpdateBackup::syncInstallation ("syncSeconds"), then puts the saved files
+// back (not timed). Prints one line of JSON.
 
 #include "update_backup.h"
 #include "update_journal.h"
@@ -139,17 +143,20 @@ int main(int argc, char **argv)
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     const bool changedCase = arguments.value(1) == QLatin1String("restore-changed");
+    const bool syncCase = arguments.value(1) == QLatin1String("sync");
     const bool journalCase = arguments.value(1) == QLatin1String("journal");
-    bool countOk = !changedCase;
-    const qsizetype changeCount = changedCase ? arguments.value(3).toLongLong(&countOk) : 0;
+    const bool counted = changedCase || syncCase;
+    bool countOk = !counted;
+    const qsizetype changeCount = counted ? arguments.value(3).toLongLong(&countOk) : 0;
     if (arguments.size() < 3 || !countOk || changeCount < 0
         || (arguments.at(1) != QLatin1String("create")
-            && arguments.at(1) != QLatin1String("restore") && !changedCase && !journalCase))
+            && arguments.at(1) != QLatin1String("restore") && !counted && !journalCase))
         return fail(QStringLiteral(
                 "usage: bench_backup create|restore INSTALLATION [--cold] [--graveyard DIR]\n"
                 "       bench_backup restore-changed INSTALLATION COUNT [--cold] [--graveyard "
                 "DIR]\n"
-                "       bench_backup journal INSTALLATION [--graveyard DIR]"));
+                "       bench_backup journal INSTALLATION [--graveyard DIR]\n"
+                "       bench_backup sync INSTALLATION COUNT [--graveyard DIR]"));
     const QString operation = arguments.at(1);
     const QString installation = QDir(arguments.at(2)).absolutePath();
     const bool cold = arguments.contains(QLatin1String("--cold"));
@@ -167,7 +174,35 @@ int main(int argc, char **argv)
     QElapsedTimer timer;
     qint64 elapsedNs = 0;
     qint64 syncNs = 0;
-    if (journalCase) {
+    qint64 toolNs = 0;
+    if (syncCase) {
+        if (!settle(false, installation))
+            return fail(QStringLiteral("cannot drop the page cache"));
+        timer.start();
+        if (!backup.create(installation, error))
+            return fail(error);
+        const qint64 createNs = timer.nsecsElapsed();
+        const QStringList saved = backup.savedFiles();
+        for (qsizetype i = 0; i < qMin(changeCount, saved.size()); ++i) {
+            QFile file(QDir(installation).filePath(saved.at(i * saved.size() / changeCount)));
+            if (!file.open(QIODevice::ReadWrite))
+                return fail(file.fileName());
+            QByteArray bytes = file.readAll();
+            for (qsizetype at = 0; at < bytes.size(); at += 4096)
+                bytes[at] = char(~bytes.at(at));
+            if (!file.seek(0) || file.write(bytes) != bytes.size())
+                return fail(file.fileName());
+        }
+        toolNs = timer.nsecsElapsed() - createNs;
+        QString unflushed;
+        const bool synced = backup.syncInstallation(unflushed);
+        syncNs = timer.nsecsElapsed() - createNs - toolNs;
+        elapsedNs = createNs;
+        if (!synced)
+            return fail(QStringLiteral("%1 could not be flushed").arg(unflushed));
+        if (!backup.restore(error))
+            return fail(error);
+    } else if (journalCase) {
         if (!backup.create(installation, error))
             return fail(error);
         // Timed straight after create(), as the helper does it: the saved files are on disk (each
@@ -270,7 +305,12 @@ int main(int argc, char **argv)
     if (!graveyard.isEmpty() && !bury(backup.backupPath(), graveyard))
         return fail(QStringLiteral("cannot move %1 into %2").arg(backup.backupPath(), graveyard));
 
-    if (journalCase)
+    if (syncCase)
+        std::printf("{\"operation\": \"sync\", \"createSeconds\": %.6f, \"toolSeconds\": %.6f, "
+                    "\"syncSeconds\": %.6f, \"changed\": %lld, \"files\": %lld, \"bytes\": %lld}\n",
+                    double(elapsedNs) / 1e9, double(toolNs) / 1e9, double(syncNs) / 1e9,
+                    qint64(changeCount), expected.files, expected.bytes);
+    else if (journalCase)
         std::printf("{\"operation\": \"journal\", \"seconds\": %.6f, \"syncSeconds\": %.6f, "
                     "\"recordSeconds\": %.6f, \"files\": %lld, \"bytes\": %lld}\n",
                     double(elapsedNs) / 1e9, double(syncNs) / 1e9, double(elapsedNs - syncNs) / 1e9,

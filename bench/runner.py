@@ -270,6 +270,45 @@ def bench_journal(args, data_dir, scratch, report):
                          "seconds": {key: statistics.median(values) for key, values in samples.items()}}
 
 
+def bench_sync(args, data_dir, scratch, report):
+    """The flush that makes an update durable before its backup goes, after a tool that changed
+    a few files of the tree (a usual update) and after one that rewrote every file."""
+    tree, _ = generate(data_dir, args)
+    env = dict(os.environ, TMPDIR=os.path.join(scratch, "tmp"))
+    os.makedirs(env["TMPDIR"], exist_ok=True)
+    files, size = tree_size(tree)
+    report["sync"] = []
+    for changed in (args.changed_files, files):
+        samples = {"createSeconds": [], "toolSeconds": [], "syncSeconds": []}
+        for repetition in range(max(5, args.repetitions)):
+            log(f"Sync benchmark: {changed} files changed, run {repetition + 1}")
+            result = json.loads(run([args.bench_backup, "sync", tree, str(changed)], env=env,
+                                    capture_output=True, text=True).stdout)
+            for key in samples:
+                samples[key].append(result[key])
+        seconds = {key: statistics.median(values) for key, values in samples.items()}
+        report["sync"].append({"changed": changed, "files": files, "bytes": size,
+                               "samples": samples, "seconds": seconds})
+
+
+def sync_share(entry):
+    """The flush as a share of the update it ends: backup, tool and flush, in the same run."""
+    seconds = entry["seconds"]
+    return 100 * seconds["syncSeconds"] / (seconds["createSeconds"] + seconds["toolSeconds"]
+                                           + seconds["syncSeconds"])
+
+
+def print_sync(report):
+    print()
+    print("Flush of the installation after a successful update (median of "
+          f"{len(report['sync'][0]['samples']['syncSeconds'])} runs, warm cache)")
+    for entry in report["sync"]:
+        seconds = entry["seconds"]
+        print(f"  {entry['changed']:5} of {entry['files']} files changed: backup "
+              f"{seconds['createSeconds'] * 1000:8.1f} ms, tool {seconds['toolSeconds'] * 1000:7.1f} ms, "
+              f"flush {seconds['syncSeconds'] * 1000:7.1f} ms = {sync_share(entry):5.1f} % of the update")
+
+
 def print_journal(report):
     journal = report["journal"]
     seconds = journal["seconds"]
@@ -667,6 +706,10 @@ def goals(report):
         rows.append(("client exit -> tool start, minus the backup (ms)", "<= 250",
                      latency["median_ms"]["exit_to_tool"] - latency["backup_ms"], 250))
         rows.append(("tool exit -> client relaunch (ms)", "<= 50", latency["median_ms"]["tool_to_relaunch"], 50))
+    if "sync" in report:
+        usual = report["sync"][0]
+        rows.append((f"flush after success, {usual['changed']} files changed (% of update)", "<= 5",
+                     sync_share(usual), 5))
     if "scan" in report:
         rows.append((f"one process scan, {report['scan']['processes']} processes (ms)", "<= 5", report["scan"]["median_ms"], 5))
     if "wait" in report:
@@ -723,7 +766,7 @@ def main():
     parser.add_argument("--wait-processes", type=int, default=0, help="extra processes during the wait")
     parser.add_argument("--wait-seconds", type=float, default=30, help="length of the wait")
     parser.add_argument("--ifw-runs", type=int, default=5, help="updates timed with IFW's tool, each way")
-    parser.add_argument("--only", default="backup,journal,scan,wait,memory,latency,ifw",
+    parser.add_argument("--only", default="backup,journal,sync,scan,wait,memory,latency,ifw",
                         help="comma-separated sections to run")
     parser.add_argument("--keep-data", action="store_true", help="keep the generated data for the next run")
     args = parser.parse_args()
@@ -746,6 +789,8 @@ def main():
             bench_backup(args, data_dir, scratch, report)
         if "journal" in sections:
             bench_journal(args, data_dir, scratch, report)
+        if "sync" in sections:
+            bench_sync(args, data_dir, scratch, report)
         if "scan" in sections:
             bench_scan(args, report)
         if "wait" in sections:
@@ -769,6 +814,8 @@ def main():
         print_backup(report)
     if "journal" in report:
         print_journal(report)
+    if "sync" in report:
+        print_sync(report)
     if report["memory"]:
         print_memory(report)
     if "latency" in report:

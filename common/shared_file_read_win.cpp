@@ -1,34 +1,14 @@
 #include "shared_file_read.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "windows_path.h"
 
 #include <qt_windows.h>
-
-#include <string>
-
-namespace {
-
-// The path as CreateFileW wants it; past MAX_PATH characters only in its "\\?\" form, which Qt's
-// own file functions use too.
-std::wstring nativePath(const QString &path)
-{
-    QString native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    if (native.size() >= MAX_PATH && !native.startsWith(QStringLiteral("\\\\?\\"))) {
-        native = native.startsWith(QStringLiteral("\\\\"))
-                ? QStringLiteral("\\\\?\\UNC\\") + native.mid(2)
-                : QStringLiteral("\\\\?\\") + native;
-    }
-    return native.toStdWString();
-}
-
-} // namespace
 
 namespace SharedFileRead {
 
 bool read(const QString &path, qint64 maxSize, QByteArray &content)
 {
-    const HANDLE file = CreateFileW(nativePath(path).c_str(), GENERIC_READ,
+    const HANDLE file = CreateFileW(WindowsPath::native(path).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QFileInfo>
+#include <QHash>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 // A copy of an installation's files in a directory of its own outside the installation, taken
 // before the maintenance tool changes anything and copied back when the update fails.
@@ -25,9 +29,10 @@ public:
     bool create(const QString &installationDirectory, QString &error);
 
     // Copies every saved file back, leaving alone each file that already equals its saved copy
-    // (bytes and, where the platform has them, permission bits). True when there was nothing to
-    // restore or everything came back; on failure keeps the backup directory for good and says
-    // where it is in error.
+    // (bytes and, where the platform has them, permission bits), then makes every saved file and
+    // its directories durable (as syncInstallation does), so that the record may go. True when
+    // there was nothing to restore or everything came back; on failure keeps the backup directory
+    // for good and says where it is in error.
     bool restore(QString &error);
 
     // Takes over a whole backup that an earlier, interrupted run left behind (the list of its
@@ -50,6 +55,15 @@ public:
     // survive a power cut (each file was synced when it was written). False when a sync failed.
     bool syncToDisk() const;
 
+    // Makes the installation as it is now durable: flushes every file that create() saves (all
+    // but the skipped areas and the own files), then, on Linux, every directory on their paths.
+    // A file that create() saved and that has not changed since (FileSync::changeStamp) is left
+    // out: it holds what it held before the update.
+    // A file that cannot be flushed is tried again every RetryInterval ms for up to
+    // RetryTimeLimit ms (AtomicReplacement's). False when one stayed unflushed, with its path
+    // relative to the installation in unflushedPath. Call after create().
+    bool syncInstallation(QString &unflushedPath) const;
+
     // For the workflow's callers and the tests: what the object holds now.
     QString backupPath() const;
     QStringList savedFiles() const { return files; }
@@ -57,12 +71,20 @@ public:
 
 private:
     static bool copyFile(const QString &source, const QString &target);
+    // Those of the files (relative paths) that may have changed since create() copied them.
+    QStringList changedSinceCreate(const QStringList &relativePaths) const;
+    // Walks the files create() saves, in the installation; `visit` gets each one's path relative
+    // to it and what the walk saw. False, at once, when `visit` returns false.
+    bool forEachInstallationFile(
+            const std::function<bool(const QString &, const QFileInfo &)> &visit) const;
 
     QString installationDirectory;
     // Removed with the object unless keepBackup is set: made by create() or taken over by adopt().
     QString backupDirectory;
     bool keepBackup = false;
     QStringList files;
+    // FileSync::changeStamp of each saved file's original, as create() copied it.
+    QHash<QString, QByteArray> savedStamps;
     bool created = false;
     QStringList ownFiles;
 };

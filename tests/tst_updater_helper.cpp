@@ -47,6 +47,9 @@ private slots:
     void endOfSessionIsRefusedWhileTheInstallationChanges();
     void fullTemporaryDirectoryDuringTheBackupLeavesTheInstallationAlone();
     void fullInstallationDuringTheRestoreKeepsTheBackup();
+    void powerCutLeavesOneWholeVersion_data();
+    void powerCutLeavesOneWholeVersion();
+    void unflushableFileKeepsTheRecordUntilTheNextUpdate();
     void helperInsideTheInstallationUpdatesAndRollsBack_data();
     void helperInsideTheInstallationUpdatesAndRollsBack();
     void handoffHeldForAMomentStillHandsOver_data();
@@ -87,6 +90,8 @@ private:
                          QStringLiteral(SAMPLE_CLIENT_PATH)};
     std::unique_ptr<QTemporaryDir> root;
     TestMounts mounts;
+    // Where scripts/lazyfs mounted LazyFS for the test, if it did.
+    QString lazyfsMount;
     bool toolMayWait = false;
 };
 
@@ -96,6 +101,18 @@ constexpr qint64 MiB = 1 << 20;
 const QByteArray Busy = "error\n" + u"Обновление этой установки уже выполняется."_s.toUtf8();
 const QByteArray NotConfirmed
         = u"Клиент не подтвердил начало обновления. Повторите попытку."_s.toUtf8();
+
+// Runs scripts/lazyfs, which UPDATER_LAZYFS names, with arguments; empty when it succeeded, else
+// what it said.
+QString lazyfs(const QStringList &arguments)
+{
+    QProcess script;
+    script.setProcessChannelMode(QProcess::MergedChannels);
+    script.start(qEnvironmentVariable("UPDATER_LAZYFS"), arguments);
+    const bool done = script.waitForFinished(90000) && script.exitStatus() == QProcess::NormalExit
+            && script.exitCode() == 0;
+    return done ? QString() : u"scripts/lazyfs failed: "_s + QString::fromUtf8(script.readAll());
+}
 
 QStringList launchArguments(const SampleInstallation &installation)
 {
@@ -122,6 +139,8 @@ void tst_UpdaterHelper::cleanup()
 {
     runner.endAll();
     mounts.releaseAll();
+    if (!std::exchange(lazyfsMount, QString()).isEmpty())
+        lazyfs({u"unmount"_s, root->filePath(u"mounted"_s)});
     if (std::exchange(toolMayWait, false) && replaceFile(root->filePath(u"go"_s), "stop"))
         QThread::msleep(200); // it looks every 20 ms, and the file goes with the test's folder
     root.reset();
@@ -747,6 +766,164 @@ void tst_UpdaterHelper::fullInstallationDuringTheRestoreKeepsTheBackup()
     VERIFY_FILES(installation, Expected::OldOrNew);
     // The installation may be a mixture of versions: the client is not started on it.
     QCOMPARE(installation.launches().size(), 0);
+}
+
+void tst_UpdaterHelper::powerCutLeavesOneWholeVersion_data()
+{
+    // Where the power is cut: the helper killed there (its tool dies with it), every write that
+    // was not synced dropped, the file system mounted again, and the next helper started.
+    QTest::addColumn<QString>("point");
+    QTest::newRow("right after a successful update") << u"success"_s;
+    QTest::newRow("right after the rollback of a failed update") << u"rollback"_s;
+    QTest::newRow("while the tool writes") << u"tool"_s;
+    QTest::newRow("during the restore of a failed update") << u"restore"_s;
+}
+
+void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
+{
+    if (runner.runsWindowsPrograms())
+        QSKIP("Wine: the power cut is shown on the Linux helper, on a LazyFS mount");
+    if (qEnvironmentVariableIsEmpty("UPDATER_LAZYFS"))
+        QSKIP("UPDATER_LAZYFS names no scripts/lazyfs: CTest runs these rows as "
+              "tst_updater_helper_lazyfs");
+    QFETCH(QString, point);
+    const bool failing = point == u"restore" || point == u"rollback";
+    const bool killed = point == u"tool" || point == u"restore";
+    // An in-place write that is lost brings the old bytes back on LazyFS, a moved one an empty
+    // file: a file written again with its own bytes then shows whether the rollback synced it.
+    const QString unsynced = point == u"rollback" ? u"moved"_s : u"inPlace"_s;
+    const QString go = goFile();
+    // Laid out below, then seen through LazyFS: what the test wrote is on disk before the mount.
+    const QString lower = root->filePath(u"lower"_s);
+    const QString mountPoint = root->filePath(u"mounted"_s);
+    SampleInstallation installation = runner.installation(lower, u"PowerCut"_s);
+    QString error;
+    QVERIFY2(installation.create(runner.client,
+                                 u"unsynced=%1\nexitCode=%2\nwaitForFile=%3"_s.arg(unsynced)
+                                         .arg(failing ? 5 : 0)
+                                         .arg(killed ? go : QString()),
+                                 error),
+             qPrintable(error));
+    // A few hundred files: every other one changed by the update, some added by it, and some
+    // written again with the bytes they held, which a rollback then leaves alone.
+    QStringList added = {u"new-feature.dat"_s};
+    for (int i = 0; i < 300; ++i) {
+        const QString name = u"data/%1/file%2.dat"_s.arg(i % 8).arg(i);
+        const QByteArray old(1000 + i, char('a' + i % 26));
+        if (i < 260)
+            QVERIFY(installation.writeOld(name, old));
+        else
+            added.append(name);
+        if (i % 2 == 0 || i >= 260)
+            QVERIFY(installation.writeNew(name, QByteArray(3000 + i, char('A' + i % 26))));
+        else if (i % 3 == 0)
+            QVERIFY(installation.writeNew(name, old));
+    }
+    lazyfsMount = lazyfs({u"mount"_s, lower, mountPoint, u"128"_s});
+    QVERIFY2(lazyfsMount.isEmpty(), qPrintable(lazyfsMount));
+    lazyfsMount = mountPoint;
+    for (QString *path : {&installation.base, &installation.directory, &installation.clientPath,
+                          &installation.repository, &installation.handoff,
+                          &installation.launchRecord, &installation.toolRecord})
+        path->replace(0, lower.size(), mountPoint);
+    const QDir tmp(runner.temporaryDirectory(installation));
+    const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
+
+    QProcess *first = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    if (!killed) {
+        if (failing)
+            QVERIFY(runner.closeAfterFailure({first}));
+        else
+            QVERIFY(first->waitForFinished(60000));
+        QCOMPARE(first->exitCode(), 0);
+        QVERIFY2(!log(installation).contains("not yet safe"), log(installation).constData());
+        // The client it started has left the mount.
+        QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 15000);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 30000);
+        if (point == u"restore") {
+            // The restore tries the held file again for two seconds: the kill lands in that.
+            const QString held = installation.directory + u"/lib/nested/asset.bin"_s;
+            QVERIFY2(mounts.bind(held, held), "a bind mount needs root");
+            QVERIFY(writeFile(go, "go"));
+            QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.toolRecord).contains("finished"), 20000);
+            QTest::qWait(600);
+        }
+        first->kill();
+        QVERIFY(first->waitForFinished(10000));
+        QVERIFY2(!log(installation).contains("Update error"), "killed too late");
+        mounts.releaseAll();
+        QCOMPARE(tmp.entryList(kept).size(), 2);
+    }
+    error = lazyfs({u"cut"_s, mountPoint});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+
+    if (!killed) {
+        VERIFY_FILES(installation, failing ? Expected::Old : Expected::New,
+                     failing ? added : QStringList());
+        QCOMPARE(tmp.entryList(kept), QStringList());
+        return;
+    }
+    // Whatever the cut left of the tool's files, the next helper puts every original one back
+    // before its own update; files the update added may stay, in any state.
+    QFile::remove(runner.logPath(installation));
+    QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
+                      "[General]\nunsynced=inPlace\nstartDelayMs=3000\n"));
+    QProcess *second = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Installation backup created."), 30000);
+    QVERIFY2(log(installation)
+                     .contains("Restored the installation from the backup of an interrupted "
+                               "update: "),
+             log(installation).constData());
+    VERIFY_FILES(installation, Expected::Old, added);
+    QVERIFY(second->waitForFinished(60000));
+    QCOMPARE(second->exitCode(), 0);
+    VERIFY_FILES(installation, Expected::New);
+    QCOMPARE(tmp.entryList(kept), QStringList());
+}
+
+void tst_UpdaterHelper::unflushableFileKeepsTheRecordUntilTheNextUpdate()
+{
+    if (!runner.runsWindowsPrograms())
+        QSKIP("Linux: a file is flushed through a descriptor opened for reading, which nothing "
+              "short of a failing disk refuses");
+    const QString go = goFile();
+    SampleInstallation installation = make(u"Unflushable"_s, u"waitForFile="_s + go);
+    const QDir tmp(runner.temporaryDirectory(installation));
+    const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
+    // Held once the tool has written it.
+    QProcess *first = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 20000);
+    const QString held = installation.directory + u"/lib/engine.dat"_s;
+    QVERIFY2(mounts.bindReadOnly(held, held), "a bind mount needs root");
+    QVERIFY(writeFile(go, "go"));
+    QVERIFY(first->waitForFinished(60000));
+    QCOMPARE(first->exitCode(), 0);
+    QVERIFY2(log(installation)
+                     .contains("\nUpdate installed, but not yet safe from a power cut: "
+                               "could not flush lib/engine.dat. The update record and the "
+                               "backup stay; the next update restores the backup "
+                               "first: "),
+             log(installation).constData());
+    QVERIFY(!log(installation).contains("Update error"));
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 15000);
+    VERIFY_FILES(installation, Expected::New);
+    QCOMPARE(tmp.entryList(kept).size(), 2);
+
+    // A consistent installation with a record: the old version back first, then the update again.
+    mounts.releaseAll();
+    QVERIFY(QFile::remove(runner.logPath(installation)));
+    QVERIFY(writeFile(installation.repository + u"/repository.ini"_s, "[General]\n"));
+    QProcess *second = startHelper(installation, {u"--expected-version=2.0.0"_s});
+    QVERIFY(second->waitForFinished(60000));
+    QVERIFY2(log(installation)
+                     .contains("Restored the installation from the backup of an interrupted "
+                               "update: "),
+             log(installation).constData());
+    QVERIFY(!log(installation).contains("not yet safe"));
+    QCOMPARE(installation.toolRuns().size(), 2);
+    VERIFY_FILES(installation, Expected::New);
+    QTRY_COMPARE(tmp.entryList(kept), QStringList());
 }
 
 void tst_UpdaterHelper::helperInsideTheInstallationUpdatesAndRollsBack_data()

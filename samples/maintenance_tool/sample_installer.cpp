@@ -61,7 +61,7 @@ bool SampleInstaller::installPayload(const SampleRepository &repository,
             waitHalfway();
             halfway = false;
         }
-        if (!copyFile(source, target, error))
+        if (!copyFile(source, target, repository.unsynced, error))
             return false;
         if (repository.delayMs > 0)
             QThread::msleep(ulong(repository.delayMs));
@@ -112,10 +112,12 @@ bool SampleInstaller::installComponents(const SampleRepository &repository, QStr
         return true;
     output.line(QStringLiteral("Installing components.xml"));
     return copyFile(repository.componentsPath(),
-                    QDir(installationDirectory).filePath(QStringLiteral("components.xml")), error);
+                    QDir(installationDirectory).filePath(QStringLiteral("components.xml")),
+                    repository.unsynced, error);
 }
 
-bool SampleInstaller::copyFile(const QString &source, const QString &target, QString &error)
+bool SampleInstaller::copyFile(const QString &source, const QString &target,
+                               const QString &unsynced, QString &error)
 {
     QFile input(source);
     if (!input.open(QIODevice::ReadOnly)) {
@@ -127,7 +129,13 @@ bool SampleInstaller::copyFile(const QString &source, const QString &target, QSt
     const QFileInfo existing(target);
     if (existing.isFile() && !existing.isWritable())
         QFile::setPermissions(target, existing.permissions() | QFileDevice::WriteOwner);
-    QSaveFile output(target);
+    // A save file syncs its content before the move; an installer that unpacks straight into
+    // the installation syncs nothing.
+    QSaveFile saveFile(target);
+    const QString part
+            = unsynced == QLatin1String("moved") ? target + QStringLiteral(".part") : target;
+    QFile direct(part);
+    QFileDevice &output = unsynced.isEmpty() ? static_cast<QFileDevice &>(saveFile) : direct;
     if (!output.open(QIODevice::WriteOnly)) {
         error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
         return false;
@@ -145,7 +153,18 @@ bool SampleInstaller::copyFile(const QString &source, const QString &target, QSt
             return false;
         }
     }
-    if (!output.setPermissions(input.permissions()) || !output.commit()) {
+    bool written = output.setPermissions(input.permissions());
+    if (unsynced.isEmpty()) {
+        written = written && saveFile.commit();
+    } else {
+        written = written && direct.flush();
+        direct.close();
+        // Not one step on Windows, where a rename does not replace: good enough for a sample.
+        if (written && part != target)
+            written = (QFile::remove(target) || !QFileInfo::exists(target))
+                    && QFile::rename(part, target);
+    }
+    if (!written) {
         error = QStringLiteral("Cannot write %1: %2").arg(target, output.errorString());
         return false;
     }

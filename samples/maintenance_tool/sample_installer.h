@@ -27,8 +27,10 @@ public:
     bool installComponents(const SampleRepository &repository, QString &error);
 
 private:
-    // The target is replaced in one step and gets the source's permission bits.
-    static bool copyFile(const QString &source, const QString &target, QString &error);
+    // The target is replaced in one step through a save file, or written without a sync as
+    // `unsynced` says (SampleRepository), and gets the source's permission bits.
+    static bool copyFile(const QString &source, const QString &target, const QString &unsynced,
+                         QString &error);
     // The target holds the first half of the source, as a tool that writes its files in place
     // leaves one when it is ended in the middle.
     static bool writeHalf(const QString &source, const QString &target, QString &error);

@@ -118,6 +118,14 @@ bool SampleRepository::load(const QString &location, SampleRepository &repositor
         repository.waitPoint = waitPoint;
     }
 
+    repository.unsynced = settingText(settings, QStringLiteral("unsynced"));
+    if (!QStringList {QString(), QStringLiteral("inPlace"), QStringLiteral("moved")}.contains(
+                repository.unsynced)) {
+        error = QStringLiteral("repository.ini: unsynced must be inPlace or moved: %1")
+                        .arg(repository.unsynced);
+        return false;
+    }
+
     const QString removeText = settingText(settings, QStringLiteral("remove"));
     for (const QString &entry : removeText.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString path = entry.trimmed();

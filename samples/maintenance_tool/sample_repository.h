@@ -24,6 +24,9 @@ struct SampleRepository
     QStringList remove;
     bool markers = false;
     bool crash = false;
+    // How files are written when nothing is to be synced: "inPlace" (truncated and written where
+    // they are) or "moved" (written beside and renamed over them); empty: through QSaveFile.
+    QString unsynced;
     qint64 floodBytes = 0;
     int delayMs = 0;
     int startDelayMs = 0;

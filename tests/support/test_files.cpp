@@ -140,6 +140,14 @@ bool TestMounts::bind(const QString &source, const QString &target)
     return true;
 }
 
+bool TestMounts::bindReadOnly(const QString &source, const QString &target)
+{
+    return bind(source, target)
+            && ::mount(nullptr, QFile::encodeName(target).constData(), nullptr,
+                       MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr)
+            == 0;
+}
+
 void TestMounts::release(const QString &target)
 {
     if (targets.removeOne(target))

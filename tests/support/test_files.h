@@ -59,6 +59,9 @@ public:
     // until release(target): the Linux stand-in for a file another process holds open on
     // Windows, where a replacement fails the same way.
     bool bind(const QString &source, const QString &target);
+    // bind(), then the mount made read-only: the file can still be read, but not opened for
+    // writing (EROFS), as on Windows a file another process holds without write sharing.
+    bool bindReadOnly(const QString &source, const QString &target);
     void release(const QString &target);
     void releaseAll();
 
