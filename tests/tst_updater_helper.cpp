@@ -81,6 +81,10 @@ private:
     // Acts as the user in front of a helper the kit started, which is not the test's child:
     // answers its error box and closes its dialog until no window of it is left.
     bool closeDetachedHelper();
+    // Holds a file of the installation, lets the waiting tool fail and returns while the rollback's
+    // restore tries the held file again (for two seconds): a kill now lands in the restore.
+    void holdThroughTheRestore(const SampleInstallation &installation, const QString &held,
+                               const QString &go);
     // Runs the installation's logon entry as the next logon would, then checks what that run
     // leaves: the client started with arguments, and no entry, record, backup or lock.
     void healAtLogon(const SampleInstallation &installation, const QStringList &arguments);
@@ -535,11 +539,9 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     }
     const QString held = installation.directory + u"/lib/nested/asset.bin"_s;
     if (failing) {
-        // The restore tries the held file again for two seconds: the kill lands in that.
-        QVERIFY2(mounts.bind(held, held), "a bind mount needs root");
-        QVERIFY(writeFile(go, "go"));
-        QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.toolRecord).contains("finished"), 20000);
-        QTest::qWait(600);
+        holdThroughTheRestore(installation, held, go);
+        if (QTest::currentTestFailed())
+            return;
     }
     first->kill();
     QVERIFY(first->waitForFinished(10000));
@@ -768,6 +770,15 @@ void tst_UpdaterHelper::fullInstallationDuringTheRestoreKeepsTheBackup()
     QCOMPARE(installation.launches().size(), 0);
 }
 
+void tst_UpdaterHelper::holdThroughTheRestore(const SampleInstallation &installation,
+                                              const QString &held, const QString &go)
+{
+    QVERIFY2(mounts.bind(held, held), "a bind mount needs root");
+    QVERIFY(writeFile(go, "go"));
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.toolRecord).contains("finished"), 20000);
+    QTest::qWait(600);
+}
+
 void tst_UpdaterHelper::powerCutLeavesOneWholeVersion_data()
 {
     // Where the power is cut: the helper killed there (its tool dies with it), every write that
@@ -842,12 +853,10 @@ void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 30000);
         if (point == u"restore") {
-            // The restore tries the held file again for two seconds: the kill lands in that.
-            const QString held = installation.directory + u"/lib/nested/asset.bin"_s;
-            QVERIFY2(mounts.bind(held, held), "a bind mount needs root");
-            QVERIFY(writeFile(go, "go"));
-            QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.toolRecord).contains("finished"), 20000);
-            QTest::qWait(600);
+            holdThroughTheRestore(installation,
+                                  installation.directory + u"/lib/nested/asset.bin"_s, go);
+            if (QTest::currentTestFailed())
+                return;
         }
         first->kill();
         QVERIFY(first->waitForFinished(10000));
