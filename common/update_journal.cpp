@@ -32,6 +32,11 @@ QString installationKey(const QString &applicationPath)
     return (key + rest).toCaseFolded();
 }
 
+QString inTemporaryDirectory(const QString &applicationPath, QLatin1String suffix)
+{
+    return QDir(QDir::tempPath()).filePath(UpdateJournal::baseName(applicationPath) + suffix);
+}
+
 } // namespace
 
 namespace UpdateJournal {
@@ -45,12 +50,12 @@ QString baseName(const QString &applicationPath)
 
 QString lockFilePath(const QString &applicationPath)
 {
-    return QDir(QDir::tempPath()).filePath(baseName(applicationPath) + QLatin1String(".lock"));
+    return inTemporaryDirectory(applicationPath, QLatin1String(".lock"));
 }
 
 QString filePath(const QString &applicationPath)
 {
-    return QDir(QDir::tempPath()).filePath(baseName(applicationPath) + QLatin1String(".journal"));
+    return inTemporaryDirectory(applicationPath, QLatin1String(".journal"));
 }
 
 bool write(const QString &path, const Record &record)

@@ -273,29 +273,27 @@ bool UpdateBackup::restore(QString &error)
     // installation) does not fail the rollback. Any doubt in the comparison means a copy.
     const QDir installation(installationDirectory);
     const QDir backup(backupDirectory);
+    const auto fail = [this, &error](const QString &relativePath) {
+        keepBackup = true;
+        error = QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2")
+                        .arg(relativePath, backupDirectory);
+        return false;
+    };
     QStringList leftAlone;
     for (const QString &relativePath : std::as_const(files)) {
         const QString saved = backup.filePath(relativePath);
         const QString target = installation.filePath(relativePath);
         const bool reaches = reachesOnlyIntoInstallation(installation, relativePath);
-        if (reaches && BackupFileCopy::sameFile(saved, target)) {
+        if (reaches && BackupFileCopy::sameFile(saved, target))
             leftAlone.append(relativePath);
-        } else if (!reaches || !copyFile(saved, target)) {
-            keepBackup = true;
-            error = QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2")
-                            .arg(relativePath, backupDirectory);
-            return false;
-        }
+        else if (!reaches || !copyFile(saved, target))
+            return fail(relativePath);
     }
     // A copy was synced before its move, which is durable only with its directory; a file left
     // alone may hold the same bytes written back by the tool, unsynced.
     QString unflushedPath;
-    if (!makeDurable(installation, changedSinceCreate(leftAlone), files, unflushedPath)) {
-        keepBackup = true;
-        error = QStringLiteral("Не удалось восстановить %1. Резервная копия сохранена: %2")
-                        .arg(unflushedPath, backupDirectory);
-        return false;
-    }
+    if (!makeDurable(installation, changedSinceCreate(leftAlone), files, unflushedPath))
+        return fail(unflushedPath);
 
     created = false;
     return true;
