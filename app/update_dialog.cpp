@@ -4,7 +4,6 @@
 #include "helper_copy.h"
 #include "private_directory.h"
 #include "shared_file_read.h"
-#include "update_client.h"
 #include "update_installation.h"
 #include "update_journal.h"
 #include "update_log_file.h"
@@ -165,10 +164,18 @@ bool UpdateDialog::writeHandoff(const QByteArray &record)
 
 void UpdateDialog::prepareUpdate()
 {
-    lockFile = std::make_unique<QLockFile>(UpdateJournal::lockFilePath(applicationPath));
-    // Named now, once for the whole run: the tool may remove or replace the client's file.
-    journalFilePath = UpdateJournal::filePath(applicationPath);
-    logonEntryName = UpdateJournal::baseName(applicationPath);
+    // Named now, once for the whole run: the tool may remove or replace the client's file. At
+    // logon only the short key is known; no lock, record or entry that it names means there is
+    // nothing left to do.
+    logonEntryName = recoveryOnly
+            ? UpdateJournal::baseNameOf(recoveryKey, UpdateLogonEntry::names())
+            : UpdateJournal::baseName(applicationPath);
+    if (logonEntryName.isEmpty()) {
+        endQuietly();
+        return;
+    }
+    lockFile = std::make_unique<QLockFile>(UpdateJournal::lockFilePathOf(logonEntryName));
+    journalFilePath = UpdateJournal::filePathOf(logonEntryName);
     lockFile->setStaleLockTime(0);
     if (!lockFile->tryLock(0)) {
         // At logon, a helper at work (the client was quicker) owns the record and the entry.
@@ -198,7 +205,10 @@ void UpdateDialog::prepareUpdate()
         return;
 
     logFile.setFileName(updateLogPath());
-    if (openUpdateLog(logFile)) {
+    const bool logOpen = openUpdateLog(logFile);
+    if (recoveryOnly && !takeRecordedOptions())
+        return;
+    if (logOpen) {
         QTextStream stream(&logFile);
         stream << QLatin1String("Repository: ") << repositoryUrl << Qt::endl;
     }
@@ -329,6 +339,41 @@ void UpdateDialog::startUpdate()
     process->start(maintenanceToolPath, arguments, QIODevice::ReadWrite);
 }
 
+// The logon entry names the installation only: what the interrupted run was given comes from its
+// record. A record that cannot say it stops the run here, before anything is touched.
+bool UpdateDialog::takeRecordedOptions()
+{
+    UpdateJournal::Record record;
+    const UpdateJournal::ReadResult found = UpdateJournal::read(journalFilePath, record);
+    if (found != UpdateJournal::ReadResult::Read || !ownedLikeTheLock(journalFilePath, *lockFile)) {
+        refuseInterruptedUpdate(journalFilePath);
+        return false;
+    }
+    if (record.applicationPath.isEmpty()) {
+        // Written by an earlier helper, which kept the options in the entry itself. Restored
+        // without them, the client could be neither waited for nor started; any helper the client
+        // or the user starts restores from such a record.
+        appendLog(QByteArrayLiteral("Interrupted update not restored at logon, its record does "
+                                    "not name the client: ")
+                  + journalFilePath.toUtf8() + '\n');
+        finishWithError(tr("Предыдущее обновление Corvane было прервано, но отменить его при входе "
+                           "в систему нельзя: его запись %1 оставлена прежней версией программы "
+                           "обновления. Файлы установки не изменены; запустите Corvane, чтобы "
+                           "восстановить его, или переустановите Corvane.")
+                                .arg(journalFilePath),
+                        false);
+        return false;
+    }
+    maintenanceToolPath = record.maintenanceToolPath;
+    repositoryUrl = record.repositoryUrl;
+    applicationPath = record.applicationPath;
+    workingDirectory = record.installationDirectory;
+    applicationArguments = record.applicationArguments;
+    expectedVersion = record.expectedVersion;
+    process->setWorkingDirectory(workingDirectory);
+    return true;
+}
+
 // A record under this installation's lock was left by a helper that died while the installation
 // was being changed (the lock proves it is gone): its backup goes back before anything else, as
 // its own rollback would have done, and only a whole backup is trusted with that.
@@ -344,21 +389,20 @@ bool UpdateDialog::recoverInterruptedUpdate()
     if (found != UpdateJournal::ReadResult::Read || !ownedLikeTheLock(journalFilePath, *lockFile)
         || !ownedLikeTheLock(record.backupDirectory, *lockFile)
         || !UpdateJournal::backupIsWhole(record)) {
-        const QString backupPath = found == UpdateJournal::ReadResult::Read ? record.backupDirectory
-                                                                            : journalFilePath;
-        appendLog(QByteArrayLiteral("Interrupted update not restored, its record or backup is "
-                                    "missing or damaged: ")
-                  + journalFilePath.toUtf8() + QByteArrayLiteral(", ") + backupPath.toUtf8()
-                  + '\n');
-        finishWithError(tr("Предыдущее обновление Corvane было прервано, но его резервная копия "
-                           "не найдена или повреждена: %1. Файлы установки не изменены; "
-                           "переустановите Corvane.")
-                                .arg(backupPath),
-                        false);
+        refuseInterruptedUpdate(found == UpdateJournal::ReadResult::Read ? record.backupDirectory
+                                                                         : journalFilePath);
         return false;
     }
 
     {
+        // The entry names the installation only, so a record of the first format gets this run's
+        // options first: the run the entry starts could not restore from it otherwise.
+        if (record.applicationPath.isEmpty()) {
+            recordOptions(record);
+            if (!UpdateJournal::write(journalFilePath, record))
+                appendLog(QByteArrayLiteral("Update record not rewritten with the options: ")
+                          + journalFilePath.toUtf8() + '\n');
+        }
         // Windows deleted the entry before it ran this helper; a restore that fails here is tried
         // again at the next logon.
         writeLogonEntry();
@@ -389,6 +433,18 @@ bool UpdateDialog::recoverInterruptedUpdate()
     return true;
 }
 
+void UpdateDialog::refuseInterruptedUpdate(const QString &backupPath)
+{
+    appendLog(QByteArrayLiteral("Interrupted update not restored, its record or backup is missing "
+                                "or damaged: ")
+              + journalFilePath.toUtf8() + QByteArrayLiteral(", ") + backupPath.toUtf8() + '\n');
+    finishWithError(tr("Предыдущее обновление Corvane было прервано, но его резервная копия "
+                       "не найдена или повреждена: %1. Файлы установки не изменены; "
+                       "переустановите Corvane.")
+                            .arg(backupPath),
+                    false);
+}
+
 // Backups without a record are left alone: one may be a helper's of another installation that is
 // still at work, or an interrupted one's that was never whole.
 void UpdateDialog::reportLeftoverBackups()
@@ -412,8 +468,18 @@ bool UpdateDialog::recordUpdateInProgress()
     record.files.reserve(files.size());
     for (const QString &file : files)
         record.files.append({file, QFileInfo(saved.filePath(file)).size()});
+    recordOptions(record);
     journalWritten = backup.syncToDisk() && UpdateJournal::write(journalFilePath, record);
     return journalWritten;
+}
+
+void UpdateDialog::recordOptions(UpdateJournal::Record &record) const
+{
+    record.applicationPath = applicationPath;
+    record.applicationArguments = applicationArguments;
+    record.maintenanceToolPath = maintenanceToolPath;
+    record.repositoryUrl = repositoryUrl;
+    record.expectedVersion = expectedVersion;
 }
 
 // Called once the installation is consistent again; a record that cannot be removed keeps its
@@ -435,9 +501,11 @@ bool UpdateDialog::filesArePresent()
     return false;
 }
 
-// The entry runs this helper again with the options of this run, without the handoff (no client
-// waits for it then) and only to undo the update, from a file outside the installation: the
-// kit's private copy, or a copy made here when the helper was started from inside.
+// The entry runs this helper again only to undo the update, from a file outside the installation:
+// the kit's private copy, or a copy made here when the helper was started from inside. It names
+// the installation by its short key and nothing else, the record holds the rest: Windows runs a
+// logon command of at most 260 characters, and kept under that, "--recover-only=" with 32 hex
+// digits, a space and two quotes leave 209 to the program's path (the whole key would leave 177).
 void UpdateDialog::writeLogonEntry()
 {
     QString program = QCoreApplication::applicationFilePath();
@@ -447,18 +515,13 @@ void UpdateDialog::writeLogonEntry()
             logonCopy = HelperCopy::make(program, directory);
         program = logonCopy;
     }
-    UpdateHelperSettings settings;
-    settings.maintenanceToolPath = maintenanceToolPath;
-    settings.repositoryUrl = repositoryUrl;
-    settings.applicationPath = applicationPath;
-    settings.workingDirectory = workingDirectory;
-    settings.applicationArguments = applicationArguments;
-    settings.expectedVersion = expectedVersion;
-    const QStringList arguments = UpdateClient::helperArguments(settings)
-            << QStringLiteral("--recover-only");
+    const QStringList arguments
+            = {QStringLiteral("--recover-only=") + UpdateJournal::shortKey(logonEntryName)};
     // The update goes on without it: the client, or the user, can still start a helper.
-    if (program.isEmpty() || !UpdateLogonEntry::write(logonEntryName, program, arguments))
-        appendLog(QByteArrayLiteral("Logon entry not written: ") + logonEntryName.toUtf8() + '\n');
+    QString error = QStringLiteral("no copy of the helper outside the installation");
+    if (program.isEmpty() || !UpdateLogonEntry::write(logonEntryName, program, arguments, error))
+        appendLog(QByteArrayLiteral("Logon entry not written: ") + logonEntryName.toUtf8()
+                  + QByteArrayLiteral(" (") + error.toUtf8() + QByteArrayLiteral(")\n"));
 }
 
 void UpdateDialog::removeLogonEntry()

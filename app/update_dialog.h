@@ -21,6 +21,10 @@ class QLockFile;
 class QProgressBar;
 class QPushButton;
 
+namespace UpdateJournal {
+struct Record;
+}
+
 // The helper's only window. It holds the state of one update and drives it, from taking the
 // installation lock to restarting the client, as a chain of single-shot timers and process
 // signals on the GUI thread. It refuses to close until the update has ended.
@@ -34,9 +38,15 @@ public:
     ~UpdateDialog() override;
 
     // The run a logon entry starts after an update was cut off: it only puts the installation
-    // back and starts the client, and ends quietly when there is nothing to put back. Set before
-    // the event loop runs.
-    void setRecoveryOnly(bool on) { recoveryOnly = on; }
+    // back and starts the client, and ends quietly when there is nothing to put back. It is told
+    // only the installation's short key (UpdateJournal::shortKey); everything else, the options
+    // given to the constructor included, comes from the record of the interrupted update. Set
+    // before the event loop runs.
+    void setRecoveryOnly(const QString &shortKey)
+    {
+        recoveryOnly = true;
+        recoveryKey = shortKey;
+    }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -52,9 +62,12 @@ private:
     void waitForConfirmation();
     void waitForApplicationExit();
     void startUpdate();
+    bool takeRecordedOptions();
     bool recoverInterruptedUpdate();
+    void refuseInterruptedUpdate(const QString &backupPath);
     void reportLeftoverBackups();
     bool recordUpdateInProgress();
+    void recordOptions(UpdateJournal::Record &record) const;
     void clearUpdateRecord();
     bool filesArePresent();
     void writeLogonEntry();
@@ -97,5 +110,6 @@ private:
     QString logonCopy;
     bool ownsLogonEntry = false;
     bool recoveryOnly = false;
+    QString recoveryKey;
     UpdateSessionGuard sessionGuard;
 };

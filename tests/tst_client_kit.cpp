@@ -153,7 +153,10 @@ void tst_ClientKit::aCopyALogonEntryStartsOutlivesTheSweep()
     for (const QString &name : {u"helper-Entry1"_s, u"helper-Other2"_s})
         QVERIFY(writeFile(copies.filePath(name + u"/updater_helper"_s), "helper"));
     const QString entry = u"Kestrova-update-test"_s;
-    QVERIFY(UpdateLogonEntry::write(entry, copies.filePath(u"helper-Entry1/updater_helper"_s), {}));
+    QString error;
+    QVERIFY2(UpdateLogonEntry::write(entry, copies.filePath(u"helper-Entry1/updater_helper"_s), {},
+                                     error),
+             qPrintable(error));
     HelperCopy::removeOld(copies.path());
     QCOMPARE(copies.entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList {u"helper-Entry1"_s});
     QVERIFY(UpdateLogonEntry::remove(entry));

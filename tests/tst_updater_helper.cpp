@@ -7,12 +7,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStorageInfo>
 #include <QTest>
 #include <QThread>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -85,9 +87,17 @@ private:
     // restore tries the held file again (for two seconds): a kill now lands in the restore.
     void holdThroughTheRestore(const SampleInstallation &installation, const QString &held,
                                const QString &go);
-    // Runs the installation's logon entry as the next logon would, then checks what that run
-    // leaves: the client started with arguments, and no entry, record, backup or lock.
-    void healAtLogon(const SampleInstallation &installation, const QStringList &arguments);
+    // Gives the installation's user a profile folder whose name makes the path of a copy of the
+    // helper in it, where the kit keeps one, `length` characters long as the programs see it;
+    // returns the copy's path.
+    QString helperCopyInProfile(SampleInstallation &installation, qsizetype length);
+    // Checks that the installation's logon entry names it by a short key and nothing else, in a
+    // command Windows runs, then starts it as the next logon would.
+    void runLogonEntry(const SampleInstallation &installation);
+    // runLogonEntry(), then checks what that run leaves: the client started with arguments, the
+    // recorded repository in the log, and no entry, record, backup or lock.
+    void healAtLogon(const SampleInstallation &installation, const QString &repositoryUrl,
+                     const QStringList &arguments);
 
     HelperRunner runner {QStringLiteral(UPDATER_HELPER_PATH),
                          QStringLiteral(SAMPLE_MAINTENANCE_TOOL_PATH),
@@ -123,6 +133,28 @@ QStringList launchArguments(const SampleInstallation &installation)
     return installation.launches().value(0).value(u"arguments"_s).toVariant().toStringList();
 }
 
+// What the client of the logon rows is restarted with: a long command line's worth.
+const QStringList FiveArguments
+        = {u"--again"_s, QString(), u"--profile=Пётр Иванов"_s,
+           u"C:\\Users\\Пётр Иванов\\Документы\\отчёт \"итог\".txt"_s, u"--note=100% $HOME `id`"_s};
+
+QStringList asClientArguments(const QStringList &arguments)
+{
+    QStringList options;
+    for (const QString &argument : arguments)
+        options.append(u"--application-argument="_s + argument);
+    return options;
+}
+
+// A file URL of 200 characters for directory: a symbolic link with a long name in base.
+QString longRepositoryUrl(const QString &base, const QString &directory)
+{
+    const QString link = base + u"/repository-"_s;
+    const QString url = QUrl::fromLocalFile(link).toString();
+    const QString padded = link + QString(std::max<qsizetype>(0, 200 - url.size()), u'r');
+    return QFile::link(directory, padded) ? QUrl::fromLocalFile(padded).toString() : QString();
+}
+
 } // namespace
 
 void tst_UpdaterHelper::initTestCase()
@@ -135,8 +167,6 @@ void tst_UpdaterHelper::init()
 {
     root = std::make_unique<QTemporaryDir>();
     QVERIFY2(root->isValid(), qPrintable(root->errorString()));
-    // The kit keeps its private copies of the helper in the client's data directory.
-    qputenv("XDG_DATA_HOME", QFile::encodeName(root->filePath(u"data"_s)));
 }
 
 void tst_UpdaterHelper::cleanup()
@@ -210,6 +240,10 @@ void tst_UpdaterHelper::commandLineErrorsTouchNothing_data()
     QTest::newRow("repository emptied after a value")
             << u"tool repository --repository= application directory handoff"_s << 2;
     QTest::newRow("nothing at all") << u""_s << 2;
+    // The logon run is told an installation's short key and nothing else; any other value, with
+    // or without the other options, counts as missing.
+    QTest::newRow("logon run without a key of its form")
+            << u"--recover-only=0123456789abcdef tool repository application directory"_s << 2;
 }
 
 void tst_UpdaterHelper::commandLineErrorsTouchNothing()
@@ -493,18 +527,28 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne_data()
     QTest::newRow("its record then another user's") << u"end"_s << u"record owner"_s;
     QTest::newRow("its backup then another user's") << u"end"_s << u"backup owner"_s;
     // As an installer that removes every old file before it unpacks the new ones: the client is
-    // gone, and a helper is started again by hand, or by the logon entry.
+    // gone, and a helper is started again by hand, or by the logon entry. At logon the helper
+    // runs from a copy in a long profile folder, its path 199 characters long (the longest a
+    // short command fits) or past that limit; or the record is written as earlier helpers did,
+    // which the logon run refuses, and a helper started by hand then restores from.
     QTest::newRow("after the old files were removed, by hand") << u"removed"_s << QString();
     QTest::newRow("after the old files were removed, by hand with a handoff")
             << u"removed"_s << u"handoff"_s;
     QTest::newRow("after the old files were removed, at the next logon")
             << u"removed"_s << u"logon"_s;
+    QTest::newRow("after the old files were removed, at the next logon, from a folder past "
+                  "the limit")
+            << u"removed"_s << u"logon past the limit"_s;
+    QTest::newRow("after the old files were removed, its record in the earlier format, at the "
+                  "next logon, then by hand")
+            << u"removed"_s << u"logon earlier format"_s;
 }
 
 void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
 {
     QFETCH(QString, point);
     QFETCH(QString, afterwards);
+    const bool atLogon = afterwards.startsWith(u"logon");
     if (afterwards.endsWith(u" owner") && runner.runsWindowsPrograms())
         QSKIP("Windows: a file's owner is not compared (Wine reports none)");
     const QString go = goFile();
@@ -530,7 +574,19 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     if (point == u"backup") // large enough that the copy lasts a while on a fast disk
         QVERIFY(installation.writeOld(u"data/big.bin"_s, QByteArray(32 * MiB, 'b')));
 
-    QProcess *first = startHelper(installation, {u"--application-argument=--again"_s});
+    SampleInstallation started = installation;
+    QStringList arguments = {u"--again"_s};
+    QString program;
+    if (atLogon) {
+        const qsizetype length = afterwards == u"logon past the limit" ? 240 : 199;
+        program = helperCopyInProfile(installation, length);
+        QCOMPARE(runner.asProgramsSeeIt(program).size(), length);
+        started = installation;
+        started.repository = longRepositoryUrl(installation.base, installation.repository);
+        QCOMPARE(started.repository.size(), 200);
+        arguments = FiveArguments;
+    }
+    QProcess *first = startHelper(started, asClientArguments(arguments), program);
     if (point == u"backup") {
         QDeadlineTimer deadline(30000);
         while (tmp.entryList(kept).isEmpty() && !deadline.hasExpired())
@@ -567,6 +623,9 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     const QStringList journals = tmp.entryList({u"*.journal"_s});
     QCOMPARE(backups.size(), 1);
     QCOMPARE(journals.size(), point == u"backup" ? 0 : 1);
+    // It holds the client's arguments: in a shared /tmp, for the user alone.
+    if (!runner.runsWindowsPrograms() && !journals.isEmpty())
+        QCOMPARE(fileMode(tmp.filePath(journals.constFirst())), 0600u);
     QCOMPARE(runner.logonEntries(installation).size(), point == u"backup" ? 0 : 1);
     QCOMPARE(QFileInfo::exists(installation.clientPath), !removed);
     const QString backup = tmp.filePath(backups.value(0));
@@ -588,9 +647,35 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     QVERIFY(QFile::remove(runner.logPath(installation)));
     QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
                       "[General]\nstartDelayMs=3000\n"));
-    if (afterwards == u"logon") {
+    if (afterwards == u"logon earlier format") {
+        // Earlier helpers kept the run's options in the entry, not in the record.
+        const QString journal = tmp.filePath(journals.value(0));
+        const QJsonObject record = QJsonDocument::fromJson(readFile(journal)).object();
+        QJsonObject earlier {{u"format"_s, 1}};
+        for (const QString &key : {u"installation"_s, u"backup"_s, u"files"_s})
+            earlier.insert(key, record.value(key));
+        QVERIFY(writeFile(journal, QJsonDocument(earlier).toJson()));
+        const QStringList installed = filesBelow(installation.directory);
+        runLogonEntry(installation);
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Update error: "), 60000);
+        QVERIFY(closeDetachedHelper());
+        QVERIFY2(log(installation)
+                         .endsWith(u"отменить его при входе в систему нельзя: его запись %1 "
+                                   "оставлена прежней версией программы обновления. Файлы "
+                                   "установки не изменены; запустите Corvane, чтобы восстановить "
+                                   "его, или переустановите Corvane.\n"_s
+                                           .arg(runner.asProgramsSeeIt(journal))
+                                           .toUtf8()),
+                 log(installation).constData());
+        QCOMPARE(filesBelow(installation.directory), installed);
+        QCOMPARE(readFile(journal), QJsonDocument(earlier).toJson());
+        QCOMPARE(tmp.entryList(kept).size(), 2);
+        QVERIFY(installation.launches().isEmpty());
+    } else if (atLogon) {
         // The old version back, and the update left to the client's next check.
-        healAtLogon(installation, {u"--again"_s});
+        healAtLogon(installation, started.repository, arguments);
         VERIFY_FILES(installation, Expected::Old);
         QCOMPARE(installation.toolRuns().size(), 1);
         return;
@@ -607,7 +692,8 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
             : startHelper(installation, options);
     if (afterwards == u"handoff")
         answer(installation);
-    if (!QStringList {QString(), u"client"_s, u"handoff"_s}.contains(afterwards)) {
+    if (!QStringList {QString(), u"client"_s, u"handoff"_s, u"logon earlier format"_s}.contains(
+                afterwards)) {
         // Nothing is overwritten from a doubtful backup, a failed restore stops as a rollback
         // does, and everything is kept.
         QVERIFY(runner.closeAfterFailure({second}));
@@ -651,17 +737,40 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     QCOMPARE(runner.logonEntries(installation).keys(), QStringList());
 }
 
-void tst_UpdaterHelper::healAtLogon(const SampleInstallation &installation,
-                                    const QStringList &arguments)
+QString tst_UpdaterHelper::helperCopyInProfile(SampleInstallation &installation, qsizetype length)
+{
+    const QString name = QFileInfo(runner.helper).fileName();
+    const qsizetype seen = runner.asProgramsSeeIt(installation.base).size()
+            + runner.localDataDirectory(installation).size() - installation.base.size()
+            + QStringView(u"/Corvane/update/helper-Pq3x9Z/").size() + name.size();
+    // Spread over two folders: a file name has at most 255 bytes, and "ё" takes two.
+    const qsizetype missing = std::max<qsizetype>(0, length - seen);
+    const qsizetype inProfile = std::min<qsizetype>(missing, 90);
+    installation.profile += QString(inProfile, u'ё');
+    const QString copy = runner.localDataDirectory(installation) + u"/Corvane"_s
+            + QString(missing - inProfile, u'ё') + u"/update/helper-Pq3x9Z/"_s + name;
+    if (!writeFile(copy, readFile(runner.helper)) || !setFileMode(copy, 0755))
+        qWarning("cannot copy the helper to %s", qPrintable(copy));
+    return copy;
+}
+
+void tst_UpdaterHelper::runLogonEntry(const SampleInstallation &installation)
 {
     const QMap<QString, QString> entries = runner.logonEntries(installation);
     QCOMPARE(entries.size(), 1);
+    const QString command = entries.first();
+    qInfo("Logon command, %d characters: %s", int(command.size()), qPrintable(command));
+    const QStringList parts = QProcess::splitCommand(command);
+    static const QRegularExpression shortKey(u"^--recover-only=[0-9a-f]{32}$"_s);
+    QVERIFY2(parts.size() == 2 && shortKey.match(parts.constLast()).hasMatch(),
+             qPrintable(command));
+    // Windows documents a Run or RunOnce command of at most 260 characters.
+    QVERIFY2(!runner.runsWindowsPrograms() || command.size() < 260, qPrintable(command));
     if (runner.runsWindowsPrograms()) {
         // Wine runs no user's RunOnce values (wineboot runs the machine's only): the test starts
         // the value's command line itself. (Windows would delete the value first; the helper
         // writes it again while it restores, and removes it after.)
-        const QStringList command = QProcess::splitCommand(entries.first());
-        runner.start(installation, command.mid(1), QString(), command.first());
+        runner.start(installation, parts.mid(1), QString(), parts.constFirst());
     } else {
         // As a desktop session starts its autostart entries: Debian's dex reads the folder that
         // XDG_CONFIG_HOME names. Its output goes where a session's goes, not into a pipe that
@@ -670,7 +779,17 @@ void tst_UpdaterHelper::healAtLogon(const SampleInstallation &installation,
                 installation, {u"-c"_s, u"exec dex --autostart >/dev/null"_s}, QString(), u"sh"_s);
         QVERIFY(session->waitForFinished(30000));
     }
+}
+
+void tst_UpdaterHelper::healAtLogon(const SampleInstallation &installation,
+                                    const QString &repositoryUrl, const QStringList &arguments)
+{
+    runLogonEntry(installation);
+    if (QTest::currentTestFailed())
+        return;
     QTRY_COMPARE_WITH_TIMEOUT(launchArguments(installation), arguments, 60000);
+    QVERIFY2(log(installation).startsWith("Repository: " + repositoryUrl.toUtf8() + '\n'),
+             log(installation).constData());
     QVERIFY2(log(installation).contains("Restored the installation from the backup "),
              log(installation).constData());
     QTRY_COMPARE(QDir(runner.temporaryDirectory(installation)).entryList({u"Kestrova-update-*"_s}),
@@ -854,8 +973,8 @@ void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 30000);
         if (point == u"restore") {
-            holdThroughTheRestore(installation,
-                                  installation.directory + u"/lib/nested/asset.bin"_s, go);
+            holdThroughTheRestore(installation, installation.directory + u"/lib/nested/asset.bin"_s,
+                                  go);
             if (QTest::currentTestFailed())
                 return;
         }
@@ -980,7 +1099,8 @@ void tst_UpdaterHelper::helperInsideTheInstallationUpdatesAndRollsBack()
     QVERIFY(writeFile(go, "go"));
     // Through the kit its process runs the private copy; under Wine the outcome alone tells.
     QVERIFY2(!throughTheKit || runner.runsWindowsPrograms()
-                     || executable.startsWith(QDir(root->filePath(u"data"_s)).canonicalPath()),
+                     || executable.startsWith(
+                             QDir(runner.localDataDirectory(installation)).canonicalPath()),
              qPrintable(executable));
     if (toolExitCode == 0) {
         QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 30000);
@@ -1153,13 +1273,15 @@ void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals()
     IfwInstallation installation(product, root->filePath(u"Cut"_s));
     QString error;
     QVERIFY2(installation.install(error), qPrintable(error));
-    const SampleInstallation &layout = installation.layout;
-    SampleInstallation cut = installation.layout;
-    cut.repository = QUrl::fromLocalFile(product + u"/repositories/2.0.0"_s).toString();
+    SampleInstallation &layout = installation.layout;
+    const QString helper = helperCopyInProfile(layout, 199);
+    QCOMPARE(runner.asProgramsSeeIt(helper).size(), 199);
+    SampleInstallation cut = layout;
+    cut.repository = longRepositoryUrl(layout.base, product + u"/repositories/2.0.0"_s);
+    QCOMPARE(cut.repository.size(), 200);
     QProcess *first = runner.start(
-            cut,
-            cut.helperArguments(installation.toolPath, {u"--application-argument=--restarted"_s}),
-            QString(), runner.helper);
+            cut, cut.helperArguments(installation.toolPath, asClientArguments(FiveArguments)),
+            QString(), helper);
     // The tool removes every file of 1.0.0 before it unpacks 2.0.0: the cut comes once the
     // client is gone, and takes the tool with the helper.
     const QDeadlineTimer deadline(60000);
@@ -1172,7 +1294,7 @@ void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals()
              log(layout).constData());
     QCOMPARE(runner.logonEntries(layout).size(), 1);
 
-    healAtLogon(layout, {u"--restarted"_s});
+    healAtLogon(layout, cut.repository, FiveArguments);
     const QString found = installation.mismatchesWithInstalled();
     QVERIFY2(found.isEmpty(), qPrintable(found));
 }

@@ -50,8 +50,12 @@ public:
     // What a run has left in its temporary directory besides the log.
     QStringList leftovers(const SampleInstallation &installation) const;
     // The update entries that run at the installation user's next logon, by name, with their
-    // commands: the autostart folder of its own on Linux, RunOnce of the Wine prefix.
+    // commands (the Exec line on Linux, still escaped): the autostart folder of its own on Linux,
+    // RunOnce of the Wine prefix.
     QMap<QString, QString> logonEntries(const SampleInstallation &installation) const;
+    // The folder the programs keep their local data in: below the installation user's profile,
+    // as XDG_DATA_HOME on Linux, as the prefix's local application data folder under Wine.
+    QString localDataDirectory(const SampleInstallation &installation) const;
 
     // A sample installation below base whose client copy has a file name of its own.
     SampleInstallation installation(const QString &base, const QString &name) const;
