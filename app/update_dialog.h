@@ -52,6 +52,7 @@ private:
     void waitForConfirmation();
     void waitForApplicationExit();
     void startUpdate();
+    void startTool();
     bool recoverInterruptedUpdate();
     void reportLeftoverBackups();
     bool recordUpdateInProgress();
@@ -86,7 +87,9 @@ private:
     QFile logFile;
     bool finished = false;
     QElapsedTimer waitTimer;
+    // The end of the current tool run's output, where its markers are looked for.
     QByteArray logTail;
+    int toolRuns = 0;
     // The record of this update in progress (see UpdateJournal), named with the lock; written
     // once the backup is complete, cleared when the installation is consistent again.
     QString journalFilePath;
