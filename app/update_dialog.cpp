@@ -38,8 +38,8 @@ constexpr int QuitDelay = 500;
 // ends with this code and asks to be started again for the rest.
 constexpr int EssentialUpdatedExitCode = 6;
 constexpr int NothingToUpdateExitCode = 3;
-// Each run of a tool that answers 6 installs at least one component; a tool that still answers 6
-// after this many runs in all would go on for ever.
+// IFW asks for one more run per release; a tool that still answers 6 after this many runs in all
+// is taken to be stuck rather than run for ever.
 constexpr int ToolRunLimit = 4;
 
 // A limit counts as reached from the millisecond it names on.
