@@ -33,6 +33,13 @@ constexpr int ExitPollInterval = 250;
 constexpr qint64 ExitHintThreshold = 3000;
 constexpr qint64 ExitTimeLimit = 30000;
 constexpr int QuitDelay = 500;
+// IFW's maintenance tool updates only its essential and forced components when it finds any, then
+// ends with this code and asks to be started again for the rest.
+constexpr int EssentialUpdatedExitCode = 6;
+constexpr int NothingToUpdateExitCode = 3;
+// IFW asks for one more run per release; a tool that still answers 6 after this many runs in all
+// is taken to be stuck rather than run for ever.
+constexpr int ToolRunLimit = 4;
 
 // A limit counts as reached from the millisecond it names on.
 bool reached(const QElapsedTimer &timer, qint64 limit)
@@ -330,6 +337,16 @@ void UpdateDialog::startUpdate()
     appendLog(QByteArrayLiteral("Installation backup created.\n"));
 
     statusLabel->setText(tr("Выполняется обновление Corvane. Пожалуйста, подождите..."));
+    startTool();
+}
+
+// Every run gets the same arguments, the cache directory included: the one backup made before the
+// first run covers them all.
+void UpdateDialog::startTool()
+{
+    ++toolRuns;
+    // The markers and the answers are the last run's own.
+    logTail.clear();
     const QStringList arguments = {
             QStringLiteral("--cache-path"),          temporaryDirectory.path(),
             QStringLiteral("--set-temp-repository"), repositoryUrl,
@@ -562,7 +579,29 @@ void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStat
     if (finished)
         return;
 
-    if (exitStatus != QProcess::NormalExit || exitCode != 0) {
+    const bool normalExit = exitStatus == QProcess::NormalExit;
+    if (normalExit && exitCode == EssentialUpdatedExitCode) {
+        if (toolRuns >= ToolRunLimit) {
+            finishWithError(tr("Maintenance tool после %1 запусков подряд всё ещё просит "
+                               "запустить его снова (код 6). Обновление не завершено.")
+                                    .arg(ToolRunLimit),
+                            true);
+            return;
+        }
+        appendLog((logTail.endsWith('\n') || logTail.isEmpty() ? QByteArray() : "\n")
+                  + QByteArrayLiteral("Maintenance tool exited with code 6 (essential components "
+                                      "updated); starting it again: run ")
+                  + QByteArray::number(toolRuns + 1) + QByteArrayLiteral(" of at most ")
+                  + QByteArray::number(ToolRunLimit) + QByteArrayLiteral(".\n"));
+        // Not from inside the process's own signal.
+        QTimer::singleShot(0, this, [this] { startTool(); });
+        return;
+    }
+    // A run after an essential one that finds nothing more to do confirms what was installed;
+    // the first run's "nothing to do" stays a failure.
+    const bool nothingLeft = normalExit && toolRuns > 1 && exitCode == NothingToUpdateExitCode
+            && logTail.contains("No updates available.");
+    if ((!normalExit || exitCode != 0) && !nothingLeft) {
         if (logTail.contains("stopProcessesForUpdates") && logTail.contains("Update aborted!")) {
             finishWithError(tr("Обновление отменено: осталась работающая копия Kestrova. Закройте "
                                "все окна приложения, включая тестовую версию, и повторите "

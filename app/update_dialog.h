@@ -63,6 +63,7 @@ private:
     void waitForApplicationExit();
     void startUpdate();
     bool takeRecordedOptions();
+    void startTool();
     bool recoverInterruptedUpdate();
     void refuseInterruptedUpdate(const QString &backupPath);
     void reportLeftoverBackups();
@@ -99,7 +100,9 @@ private:
     QFile logFile;
     bool finished = false;
     QElapsedTimer waitTimer;
+    // The end of the current tool run's output, where its markers are looked for.
     QByteArray logTail;
+    int toolRuns = 0;
     // The record of this update in progress (see UpdateJournal), named with the lock; written
     // once the backup is complete, cleared when the installation is consistent again.
     QString journalFilePath;

@@ -347,16 +347,20 @@ void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero_data()
 {
     // planted: a file of the installation, with its permission bits, that the update changes.
     // Read-only is the Windows attribute too, which Wine keeps as a file without write bits.
+    // firstRun: what the tool does in a first run before the failing one.
     QTest::addColumn<QString>("closeKey");
     QTest::addColumn<QString>("planted");
     QTest::addColumn<unsigned>("mode");
+    QTest::addColumn<QString>("firstRun");
     const QString deep
             = QStringList(5, u"a-folder-name-that-takes-the-path-past-260-characters"_s).join(u'/')
             + u"/deep.txt"_s;
-    QTest::newRow("closed with Escape") << u"Escape"_s << QString() << 0u;
-    QTest::newRow("closed with its button") << u"Return"_s << QString() << 0u;
-    QTest::newRow("a path past 260 characters") << u"Escape"_s << deep << 0644u;
-    QTest::newRow("a read-only file") << u"Escape"_s << u"read-only.txt"_s << 0444u;
+    QTest::newRow("closed with Escape") << u"Escape"_s << QString() << 0u << QString();
+    QTest::newRow("closed with its button") << u"Return"_s << QString() << 0u << QString();
+    QTest::newRow("a path past 260 characters") << u"Escape"_s << deep << 0644u << QString();
+    QTest::newRow("a read-only file") << u"Escape"_s << u"read-only.txt"_s << 0444u << QString();
+    QTest::newRow("the second run of a tool that asked for one")
+            << u"Escape"_s << QString() << 0u << u"exitCode=6\nwaitForFile="_s;
 }
 
 void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
@@ -364,8 +368,10 @@ void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
     QFETCH(QString, closeKey);
     QFETCH(QString, planted);
     QFETCH(unsigned, mode);
+    QFETCH(QString, firstRun);
     const QString go = goFile();
-    SampleInstallation installation = make(u"Rollback"_s, u"exitCode=5\nwaitForFile="_s + go);
+    SampleInstallation installation
+            = make(u"Rollback"_s, u"exitCode=5\nwaitForFile="_s + go + u"\n[run1]\n"_s + firstRun);
     const QString plantedPath = installation.directory + u'/' + planted;
     if (!planted.isEmpty())
         QVERIFY(installation.writeOld(planted, "old") && installation.writeNew(planted, "new")
@@ -390,6 +396,7 @@ void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
     QCOMPARE(readFile(installation.handoff), "error\n" + message);
     QVERIFY(log(installation).endsWith("\nUpdate error: " + message + '\n'));
     VERIFY_FILES(installation, Expected::Old);
+    QCOMPARE(installation.toolRuns().size(), firstRun.isEmpty() ? 1 : 2);
     if (!planted.isEmpty())
         QCOMPARE(fileMode(plantedPath) & 0222, mode & 0222);
     QTRY_COMPARE(launchArguments(installation), QStringList {u"--old"_s});
@@ -519,6 +526,8 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne_data()
     // The user starts the client, which finds the update pending and hands it over at once.
     QTest::newRow("after the tool, then the client started") << u"end"_s << u"client"_s;
     QTest::newRow("during the restore of a failed update") << u"restore"_s << QString();
+    // The first run asked for another and changed every file; the next helper's tool does too.
+    QTest::newRow("in the second run of the tool") << u"second run"_s << QString();
     QTest::newRow("its backup then missing") << u"end"_s << u"backup"_s;
     QTest::newRow("its record then damaged") << u"end"_s << u"record"_s;
     QTest::newRow("a saved copy then cut short") << u"end"_s << u"copy"_s;
@@ -551,17 +560,21 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     const bool atLogon = afterwards.startsWith(u"logon");
     if (afterwards.endsWith(u" owner") && runner.runsWindowsPrograms())
         QSKIP("Windows: a file's owner is not compared (Wine reports none)");
+    if (atLogon && !runner.runsWindowsPrograms())
+        VERIFY_PROGRAMS(u"dex"_s);
     const QString go = goFile();
     const bool failing = point == u"restore";
     const bool removed = point == u"removed";
-    SampleInstallation installation = make(
-            u"Interrupted"_s,
-            u"exitCode=%1\nwaitForFile=%2\nwaitPoint=%3\nremoveOldFiles=%4"_s.arg(failing ? 5 : 0)
-                    .arg(go)
-                    .arg(QStringList {u"start"_s, u"midFile"_s, u"removed"_s}.contains(point)
-                                 ? point
-                                 : u"end"_s)
-                    .arg(removed ? u"true"_s : u"false"_s));
+    const QString twoRuns = point == u"second run" ? u"exitCode=6\n[run2]\n"_s : QString();
+    const QString waitPoint = QStringList {u"start"_s, u"midFile"_s, u"removed"_s}.contains(point)
+            ? point
+            : u"end"_s;
+    SampleInstallation installation
+            = make(u"Interrupted"_s,
+                   twoRuns
+                           + u"exitCode=%1\nwaitForFile=%2\nwaitPoint=%3\nremoveOldFiles=%4"_s
+                                     .arg(failing ? 5 : 0)
+                                     .arg(go, waitPoint, removed ? u"true"_s : u"false"_s));
     if (removed) { // then the payload is the whole new version
         const QString client = QFileInfo(installation.clientPath).fileName();
         QVERIFY(installation.writeNew(client, readFile(installation.clientPath))
@@ -617,7 +630,8 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
         // The tool ended with its helper: told to stop now, it records nothing more.
         QVERIFY(replaceFile(go, "stop"));
         QTest::qWait(1000);
-        QCOMPARE(readFile(installation.toolRecord).count("finished"), failing ? 1 : 0);
+        QCOMPARE(readFile(installation.toolRecord).count("finished"),
+                 failing || !twoRuns.isEmpty() ? 1 : 0);
     }
     const QStringList backups = tmp.entryList({u"Kestrova-update-backup-*"_s});
     const QStringList journals = tmp.entryList({u"*.journal"_s});
@@ -646,7 +660,7 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
 
     QVERIFY(QFile::remove(runner.logPath(installation)));
     QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
-                      "[General]\nstartDelayMs=3000\n"));
+                      "[General]\nstartDelayMs=3000\n" + twoRuns.toUtf8() + "exitCode=0\n"));
     if (afterwards == u"logon earlier format") {
         // Earlier helpers kept the run's options in the entry, not in the record.
         const QString journal = tmp.filePath(journals.value(0));
@@ -772,9 +786,10 @@ void tst_UpdaterHelper::runLogonEntry(const SampleInstallation &installation)
         // writes it again while it restores, and removes it after.)
         runner.start(installation, parts.mid(1), QString(), parts.constFirst());
     } else {
-        // As a desktop session starts its autostart entries: Debian's dex reads the folder that
-        // XDG_CONFIG_HOME names. Its output goes where a session's goes, not into a pipe that
-        // closes once dex has ended (the client the helper starts would write into it).
+        // As a desktop session starts its autostart entries: Debian's dex (the rows that come
+        // here check for it first) reads the folder that XDG_CONFIG_HOME names. Its output goes
+        // where a session's goes, not into a pipe that closes once dex has ended (the client the
+        // helper starts would write into it).
         QProcess *session = runner.start(
                 installation, {u"-c"_s, u"exec dex --autostart >/dev/null"_s}, QString(), u"sh"_s);
         QVERIFY(session->waitForFinished(30000));
@@ -1197,6 +1212,23 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
     QTest::newRow("a temporary directory that is not ASCII")
             << u"2.0.0"_s << u"Temporary"_s << u"Временные файлы"_s
             << QByteArray("Cannot create lock file") << exited.arg(3);
+    // Forced and essential components go first and alone: the tool exits with 6 and asks to be
+    // run again, and the helper does. The failing releases fail in that second run, after the
+    // first has installed the runtime (and with it, a new maintenance tool) for good.
+    const QByteArray again = "starting it again: run 2 of at most 4.";
+    const QByteArray newTool = "Wrote the binary with the new replacement.";
+    QTest::newRow("a forced update")
+            << u"2.0.0-forced-update"_s << u"Forced"_s << QString() << again << QString();
+    QTest::newRow("an essential runtime, then the client")
+            << u"2.0.0-essential-runtime"_s << u"Essential"_s << QString() << again << QString();
+    QTest::newRow("an essential runtime, then the client fails")
+            << u"2.0.0-essential-runtime-failing-operation"_s << u"Essential failing"_s << QString()
+            << again << exited.arg(3);
+    QTest::newRow("a new maintenance tool")
+            << u"2.0.0-new-maintenance-tool"_s << u"Tool"_s << QString() << newTool << QString();
+    QTest::newRow("a new maintenance tool, then the client fails")
+            << u"2.0.0-new-maintenance-tool-failing-operation"_s << u"Tool failing"_s << QString()
+            << newTool << exited.arg(3);
 }
 
 void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
@@ -1210,7 +1242,7 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
     if (product.isEmpty())
         QSKIP("the real maintenance tool's rows run in tst_updater_helper_ifw "
               "(UPDATER_IFW_PRODUCT)");
-    IfwInstallation installation(product, root->filePath(folder));
+    IfwInstallation installation(product, root->filePath(folder), repository);
     QString error;
     QVERIFY2(installation.install(error), qPrintable(error));
     if (!temporary.isEmpty()) // the runner keeps the temporary files in base/tmp
@@ -1240,15 +1272,19 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
     QCOMPARE(client->exitCode(), 0);
     if (message.isEmpty()) {
         QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 30000);
-        const QString found = installation.mismatchesWithPayload(u"2.0.0"_s);
+        const QString found = installation.mismatchesWithPayload(repository);
         QVERIFY2(found.isEmpty(), qPrintable(found));
         QVERIFY(readFile(layout.directory + u"/components.xml"_s)
                         .contains("<Version>2.0.0</Version>"));
+        QVERIFY(!readFile(layout.directory + u"/components.xml"_s)
+                         .contains("<Version>1.0.0</Version>"));
+        // The tool, a new one too, still runs.
+        QCOMPARE(QProcess::execute(installation.toolPath, {u"--version"_s}), 0);
         QCOMPARE(readFile(layout.handoff), QByteArray("continue"));
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(readFile(layout.handoff), "error\n" + message.toUtf8(), 30000);
         QVERIFY(closeDetachedHelper());
-        const QString found = installation.mismatchesWithInstalled();
+        const QString found = installation.mismatchesWithInstalled(repository);
         QVERIFY2(found.isEmpty(), qPrintable(found));
         QTRY_COMPARE(layout.launches().size(), 1);
     }
@@ -1270,7 +1306,8 @@ void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals()
     if (product.isEmpty())
         QSKIP("the real maintenance tool's rows run in tst_updater_helper_ifw "
               "(UPDATER_IFW_PRODUCT)");
-    IfwInstallation installation(product, root->filePath(u"Cut"_s));
+    VERIFY_PROGRAMS(u"dex"_s);
+    IfwInstallation installation(product, root->filePath(u"Cut"_s), u"2.0.0"_s);
     QString error;
     QVERIFY2(installation.install(error), qPrintable(error));
     SampleInstallation &layout = installation.layout;

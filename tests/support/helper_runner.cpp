@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QThread>
 
 using namespace Qt::StringLiterals;
@@ -21,6 +22,16 @@ QString fromEnvironment(const char *name, const QString &fallback)
 }
 
 } // namespace
+
+QString missingPrograms(const QStringList &names)
+{
+    QStringList missing;
+    for (const QString &name : names) {
+        if (QStandardPaths::findExecutable(name).isEmpty())
+            missing.append(name);
+    }
+    return missing.join(u", "_s);
+}
 
 HelperRunner::HelperRunner(const QString &helper, const QString &tool, const QString &client)
     : helper(fromEnvironment("UPDATER_HELPER", helper)),
@@ -43,6 +54,14 @@ HelperRunner::~HelperRunner()
 
 bool HelperRunner::startServer(QString &error)
 {
+    QStringList programs = {u"Xvfb"_s, u"xdotool"_s};
+    if (!launcher.isEmpty())
+        programs.append(launcher.constFirst());
+    if (!qEnvironmentVariableIsEmpty("UPDATER_SCREENSHOTS"))
+        programs.append(u"import"_s);
+    error = u"not installed: "_s + missingPrograms(programs);
+    if (!error.endsWith(u": "_s))
+        return false;
     // Xvfb takes a free display itself and names it on the descriptor given once it is ready.
     // -noreset: the server would reset whenever its last client leaves, and a helper that
     // connects meanwhile fails. -r: no auto-repeat of a key whose release comes late.

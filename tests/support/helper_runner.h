@@ -12,6 +12,17 @@
 
 class SampleInstallation;
 
+// The programs among names that cannot be run (by name, from PATH), joined by ", ".
+QString missingPrograms(const QStringList &names);
+
+// Fails the test at once, naming every program of the list that is not installed, instead of
+// letting it wait for what such a program would have done.
+#define VERIFY_PROGRAMS(...) \
+    do { \
+        const QString missing = missingPrograms({__VA_ARGS__}); \
+        QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("not installed: ") + missing)); \
+    } while (false)
+
 // Runs a helper binary as a client starts it, on an X server of its own (Xvfb) that lasts as long
 // as the runner, and acts as the user in front of it: keys pressed with xdotool.
 //
@@ -36,6 +47,7 @@ public:
     HelperRunner(const QString &helper, const QString &tool, const QString &client);
     ~HelperRunner();
 
+    // Starts the X server, once every program the runner starts is known to be installed.
     bool startServer(QString &error);
 
     // True when the helper is a Windows executable; the sample programs then are too.
