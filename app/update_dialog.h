@@ -20,6 +20,7 @@ class QLabel;
 class QLockFile;
 class QProgressBar;
 class QPushButton;
+class UpdateSelfTest;
 
 // The helper's only window. It holds the state of one update and drives it, from taking the
 // installation lock to restarting the client, as a chain of single-shot timers and process
@@ -37,6 +38,10 @@ public:
     // back and starts the client, and ends quietly when there is nothing to put back. Set before
     // the event loop runs.
     void setRecoveryOnly(bool on) { recoveryOnly = on; }
+    // The argument the new client is started with once the update is installed, to prove that it
+    // starts before the old version is let go (see UpdateSelfTest); empty: no such start. Set
+    // before the event loop runs.
+    void setSelfTestArgument(const QString &argument) { selfTestArgument = argument; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -64,6 +69,8 @@ private:
     void onProcessOutput();
     void onProcessError(QProcess::ProcessError error);
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void startSelfTest();
+    void completeUpdate();
     void finishWithError(const QString &message, bool restartApplication);
 
     // First, so that it goes last: a tool that still runs is ended after the lock is released and
@@ -98,4 +105,7 @@ private:
     bool ownsLogonEntry = false;
     bool recoveryOnly = false;
     UpdateSessionGuard sessionGuard;
+    QString selfTestArgument;
+    // Last, so that a client still under test is ended before the lock is released.
+    std::unique_ptr<UpdateSelfTest> selfTest;
 };

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-UpdateToolTie::UpdateToolTie()
+UpdateToolTie::UpdateToolTie(bool ownProcessGroup) : ownProcessGroup(ownProcessGroup)
 {
     HANDLE created = CreateJobObjectW(nullptr, nullptr);
     if (!created)
@@ -38,4 +38,12 @@ void UpdateToolTie::attach(const QProcess &process)
         return;
     AssignProcessToJobObject(job, tool);
     CloseHandle(tool);
+}
+
+void UpdateToolTie::end(QProcess &process)
+{
+    // The job holds what the process started too.
+    if (job)
+        TerminateJobObject(job, 1);
+    process.kill();
 }

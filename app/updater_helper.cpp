@@ -40,9 +40,14 @@ int main(int argc, char **argv)
     const QCommandLineOption recoverOnlyOption(
             QStringLiteral("recover-only"),
             QStringLiteral("Only undo an interrupted update and start the client (logon entry)."));
+    const QCommandLineOption selfTestArgumentOption(
+            QStringLiteral("self-test-argument"),
+            QStringLiteral("Start the updated client once with this argument; only exit code 0 "
+                           "keeps the update."),
+            QStringLiteral("argument"));
     parser.addOptions({maintenanceToolOption, repositoryOption, applicationOption,
                        workingDirectoryOption, handoffFileOption, applicationArgumentOption,
-                       expectedVersionOption, recoverOnlyOption});
+                       expectedVersionOption, recoverOnlyOption, selfTestArgumentOption});
 
     parser.process(application);
 
@@ -68,6 +73,7 @@ int main(int argc, char **argv)
     UpdateDialog dialog(maintenanceToolPath, repositoryUrl, applicationPath, workingDirectory,
                         handoffFilePath, applicationArguments, expectedVersion, nullptr);
     dialog.setRecoveryOnly(parser.isSet(recoverOnlyOption));
+    dialog.setSelfTestArgument(parser.value(selfTestArgumentOption));
     dialog.show();
     return application.exec();
 }
