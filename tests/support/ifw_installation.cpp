@@ -19,8 +19,9 @@ QMap<QString, QByteArray> digestsBelow(const QString &directory)
 }
 
 // Every file of expected with its digest (any content where the digest is empty), and nothing
-// else.
-QString differences(const QString &directory, const QMap<QString, QByteArray> &expected)
+// else but files of optional, with theirs.
+QString differences(const QString &directory, const QMap<QString, QByteArray> &expected,
+                    const QMap<QString, QByteArray> &optional = {})
 {
     QStringList found;
     const QMap<QString, QByteArray> actual = digestsBelow(directory);
@@ -30,9 +31,11 @@ QString differences(const QString &directory, const QMap<QString, QByteArray> &e
         else if (!it.value().isEmpty() && actual.value(it.key()) != it.value())
             found += it.key() + u": other content"_s;
     }
-    for (const QString &file : actual.keys()) {
-        if (!expected.contains(file))
-            found += file + u": not expected"_s;
+    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
+        const auto extra = optional.constFind(it.key());
+        const bool allowed = extra != optional.cend() && (extra->isEmpty() || *extra == it.value());
+        if (!expected.contains(it.key()) && !allowed)
+            found += it.key() + u": not expected"_s;
     }
     return found.join(u'\n');
 }
@@ -81,12 +84,18 @@ QString IfwInstallation::payload(const QString &version) const
     return productDirectory + u"/packages/%1/com.norvatek.lumeral/data"_s.arg(version);
 }
 
-QString IfwInstallation::mismatchesWithInstalled() const
+QString IfwInstallation::mismatchesWithInstalled(const QString &rolledBack) const
 {
-    return differences(layout.directory, installed);
+    return differences(layout.directory, installed,
+                       rolledBack.isEmpty() ? QMap<QString, QByteArray>() : updated(rolledBack));
 }
 
 QString IfwInstallation::mismatchesWithPayload(const QString &version) const
+{
+    return differences(layout.directory, updated(version));
+}
+
+QMap<QString, QByteArray> IfwInstallation::updated(const QString &version) const
 {
     // The tool's own files are those the installer put beside the payload of 1.0.0; it names its
     // lists of unpacked files (installerResources/PACKAGE/1.0.0content.txt) after the version.
@@ -95,5 +104,5 @@ QString IfwInstallation::mismatchesWithPayload(const QString &version) const
         if (!QFileInfo::exists(payload(u"1.0.0"_s) + u'/' + file))
             expected.insert(file.replace(u"/1.0.0"_s, u'/' + version), QByteArray());
     }
-    return differences(layout.directory, expected);
+    return expected;
 }

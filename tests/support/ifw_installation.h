@@ -28,7 +28,8 @@ public:
     QString payload(const QString &version) const;
 
     // The files that differ from what install() left, one line each; empty when none does.
-    QString mismatchesWithInstalled() const;
+    // rolledBack: an update to that version was rolled back, and the files it added may stay.
+    QString mismatchesWithInstalled(const QString &rolledBack = QString()) const;
     // The files that differ from the payload of version, one line each: every payload file must
     // be there byte for byte, and nothing else but the tool's own files.
     QString mismatchesWithPayload(const QString &version) const;
@@ -38,5 +39,8 @@ public:
     QString toolPath;
 
 private:
+    // Every file an update to version leaves, with its digest (empty: any content).
+    QMap<QString, QByteArray> updated(const QString &version) const;
+
     QMap<QString, QByteArray> installed;
 };

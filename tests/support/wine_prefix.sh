@@ -12,5 +12,8 @@ timeout 150 wineboot --init >/dev/null 2>&1
 for name in TEMP TMP; do
     wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d '%UPDATER_TEMP%' /f >/dev/null
 done
+# A crash ends the program as on Windows without error reporting's dialog: Wine's debugger writes
+# its report and the program ends with the exception's code, where its dialog would wait for a user.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 # The server writes the registry to disk when it exits.
 timeout 60 wineserver -w
