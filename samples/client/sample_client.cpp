@@ -280,10 +280,10 @@ bool checkSelf(QString &error)
         if (outcome == "hang with a child"
             && !qEnvironmentVariableIsSet("SAMPLE_SELF_TEST_CHILD")) {
             qputenv("SAMPLE_SELF_TEST_CHILD", "1");
-            QProcess child;
-            child.start(QCoreApplication::applicationFilePath(), {SelfTestArgument});
-            child.waitForStarted();
-            print(QStringLiteral("Hanging, with a child, process %1").arg(child.processId()));
+            auto *child = new QProcess(QCoreApplication::instance());
+            child->start(QCoreApplication::applicationFilePath(), {SelfTestArgument});
+            child->waitForStarted();
+            print(QStringLiteral("Hanging, with a child, process %1").arg(child->processId()));
         }
         for (;;)
             QThread::sleep(60);
