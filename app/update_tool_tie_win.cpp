@@ -42,8 +42,17 @@ void UpdateToolTie::attach(const QProcess &process)
 
 void UpdateToolTie::end(QProcess &process)
 {
-    // The job holds what the process started too.
-    if (job)
-        TerminateJobObject(job, 1);
     process.kill();
+    if (!job || !TerminateJobObject(job, 1))
+        return;
+    // The job holds what the process started too. Its processes end after the call has returned,
+    // and one that still runs holds files that a rollback may have to replace: up to 2 s for them.
+    const auto running = [this] {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting {};
+        return QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                         sizeof(accounting), nullptr)
+                && accounting.ActiveProcesses > 0;
+    };
+    for (int tries = 0; tries < 100 && running(); ++tries)
+        Sleep(20);
 }

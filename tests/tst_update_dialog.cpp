@@ -35,6 +35,7 @@ private slots:
     void preparationFailuresLeaveARecordAndNoRelaunch_data();
     void preparationFailuresLeaveARecordAndNoRelaunch();
     void runningClientIsWaitedForAndTheDialogCannotBeClosed();
+    void selfTestIsShownAndTheDialogCannotBeClosed();
     void noRelaunchWhenTheClientWasStartedMeanwhile();
 
 private:
@@ -323,6 +324,22 @@ void tst_UpdateDialog::runningClientIsWaitedForAndTheDialogCannotBeClosed()
     QCOMPARE(boxes, QStringList());
     VERIFY_FILES(installation, Expected::New);
     QTRY_VERIFY(dialog->close());
+}
+
+void tst_UpdateDialog::selfTestIsShownAndTheDialogCannotBeClosed()
+{
+    SampleInstallation installation = makeInstallation();
+    QVERIFY(installation.writeNew(u"sample-self-test.txt"_s, "hang"));
+    start(installation);
+    dialog->setSelfTestArgument(u"--self-test"_s);
+    // The new client's own record: it runs, and hangs.
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 20000);
+    QCOMPARE(launchArguments(installation), QStringList {u"--self-test"_s});
+    QCOMPARE(status(), u"Проверка запуска новой версии Corvane..."_s);
+    QVERIFY(!dialog->close());
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(boxes, QStringList());
 }
 
 void tst_UpdateDialog::noRelaunchWhenTheClientWasStartedMeanwhile()
