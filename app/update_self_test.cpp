@@ -42,6 +42,8 @@ UpdateSelfTest::UpdateSelfTest(QObject *parent) : QObject(parent)
 
 UpdateSelfTest::~UpdateSelfTest()
 {
+    // The end brought about here is judged by nobody: whoever listens may be going as well.
+    process.disconnect(this);
     if (process.state() != QProcess::NotRunning) {
         tie.end(process);
         process.waitForFinished(5000);

@@ -339,7 +339,11 @@ void tst_UpdateDialog::selfTestIsShownAndTheDialogCannotBeClosed()
     QVERIFY(!dialog->close());
     QTest::keyClick(dialog.get(), Qt::Key_Escape);
     QVERIFY(dialog->isVisible());
+    // Gone with its dialog, the client under test is judged no more: no box, no restart.
+    dialog.reset();
+    QTest::qWait(500);
     QCOMPARE(boxes, QStringList());
+    QCOMPARE(installation.launches().size(), 1);
 }
 
 void tst_UpdateDialog::noRelaunchWhenTheClientWasStartedMeanwhile()
