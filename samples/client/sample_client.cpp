@@ -19,7 +19,8 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
-#else
+#endif
+#ifdef Q_OS_LINUX
 #include <sys/prctl.h>
 #endif
 
@@ -255,7 +256,8 @@ QJsonObject launchRecord()
 #ifdef Q_OS_WIN
     // abort() ends a Windows program with exit code 3; a crash there is an exception.
     RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-#else
+#endif
+#ifdef Q_OS_LINUX
     // A core file could land in the installation, which is the working directory.
     prctl(PR_SET_DUMPABLE, 0);
 #endif
