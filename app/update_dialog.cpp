@@ -9,6 +9,7 @@
 #include "update_log_file.h"
 #include "update_logon_entry.h"
 #include "update_processes.h"
+#include "update_self_test.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -622,6 +623,39 @@ void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStat
         return;
     }
 
+    if (!selfTestArgument.isEmpty()) {
+        startSelfTest();
+        return;
+    }
+    completeUpdate();
+}
+
+// A release that does not start passes every check above. The new client proves that it starts
+// while the backup, the record and the logon entry can still bring the old version back.
+void UpdateDialog::startSelfTest()
+{
+    statusLabel->setText(tr("Проверка запуска новой версии Corvane..."));
+    appendLog(QByteArrayLiteral("Self-test started: ") + applicationPath.toUtf8() + ' '
+              + selfTestArgument.toUtf8() + '\n');
+    selfTest = std::make_unique<UpdateSelfTest>();
+    connect(selfTest.get(), &UpdateSelfTest::output, this,
+            [this](const QByteArray &bytes) { appendLog(bytes); });
+    connect(selfTest.get(), &UpdateSelfTest::judged, this,
+            [this](const UpdateSelfTest::Verdict &verdict) {
+                // The client's output may end without a line feed.
+                if (!logTail.isEmpty() && !logTail.endsWith('\n'))
+                    appendLog(QByteArrayLiteral("\n"));
+                appendLog(verdict.logLine);
+                if (verdict.passed)
+                    completeUpdate();
+                else
+                    finishWithError(verdict.message, true);
+            });
+    selfTest->start(applicationPath, selfTestArgument, workingDirectory);
+}
+
+void UpdateDialog::completeUpdate()
+{
     // The update counts as done only once it is on disk: the tool never syncs what it writes,
     // and a power cut would turn the installation into a mixture of both versions once the
     // backup is gone. A file that cannot be flushed keeps the record and the backup, so the next

@@ -20,6 +20,7 @@ class QLabel;
 class QLockFile;
 class QProgressBar;
 class QPushButton;
+class UpdateSelfTest;
 
 namespace UpdateJournal {
 struct Record;
@@ -47,6 +48,10 @@ public:
         recoveryOnly = true;
         recoveryKey = shortKey;
     }
+    // The argument the new client is started with once the update is installed, to prove that it
+    // starts before the old version is let go (see UpdateSelfTest); empty: no such start. Set
+    // before the event loop runs.
+    void setSelfTestArgument(const QString &argument) { selfTestArgument = argument; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -78,6 +83,8 @@ private:
     void onProcessOutput();
     void onProcessError(QProcess::ProcessError error);
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void startSelfTest();
+    void completeUpdate();
     void finishWithError(const QString &message, bool restartApplication);
 
     // First, so that it goes last: a tool that still runs is ended after the lock is released and
@@ -115,4 +122,7 @@ private:
     bool recoveryOnly = false;
     QString recoveryKey;
     UpdateSessionGuard sessionGuard;
+    QString selfTestArgument;
+    // Last, so that a client still under test is ended before the lock is released.
+    std::unique_ptr<UpdateSelfTest> selfTest;
 };

@@ -44,9 +44,14 @@ int main(int argc, char **argv)
                            "start the client (logon entry); the other options come from its "
                            "record."),
             QStringLiteral("key"));
+    const QCommandLineOption selfTestArgumentOption(
+            QStringLiteral("self-test-argument"),
+            QStringLiteral("Start the updated client once with this argument; only exit code 0 "
+                           "keeps the update."),
+            QStringLiteral("argument"));
     parser.addOptions({maintenanceToolOption, repositoryOption, applicationOption,
                        workingDirectoryOption, handoffFileOption, applicationArgumentOption,
-                       expectedVersionOption, recoverOnlyOption});
+                       expectedVersionOption, recoverOnlyOption, selfTestArgumentOption});
 
     parser.process(application);
 
@@ -75,6 +80,7 @@ int main(int argc, char **argv)
                         handoffFilePath, applicationArguments, expectedVersion, nullptr);
     if (recoveryOnly)
         dialog.setRecoveryOnly(recoveryKey);
+    dialog.setSelfTestArgument(parser.value(selfTestArgumentOption));
     dialog.show();
     return application.exec();
 }

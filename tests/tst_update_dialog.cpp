@@ -37,6 +37,7 @@ private slots:
     void preparationFailuresLeaveARecordAndNoRelaunch_data();
     void preparationFailuresLeaveARecordAndNoRelaunch();
     void runningClientIsWaitedForAndTheDialogCannotBeClosed();
+    void selfTestIsShownAndTheDialogCannotBeClosed();
     void noRelaunchWhenTheClientWasStartedMeanwhile();
 
 private:
@@ -379,6 +380,26 @@ void tst_UpdateDialog::runningClientIsWaitedForAndTheDialogCannotBeClosed()
     QCOMPARE(boxes, QStringList());
     VERIFY_FILES(installation, Expected::New);
     QTRY_VERIFY(dialog->close());
+}
+
+void tst_UpdateDialog::selfTestIsShownAndTheDialogCannotBeClosed()
+{
+    SampleInstallation installation = makeInstallation();
+    QVERIFY(installation.writeNew(u"sample-self-test.txt"_s, "hang"));
+    start(installation);
+    dialog->setSelfTestArgument(u"--self-test"_s);
+    // The new client's own record: it runs, and hangs.
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 20000);
+    QCOMPARE(launchArguments(installation), QStringList {u"--self-test"_s});
+    QCOMPARE(status(), u"Проверка запуска новой версии Corvane..."_s);
+    QVERIFY(!dialog->close());
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    QVERIFY(dialog->isVisible());
+    // Gone with its dialog, the client under test is judged no more: no box, no restart.
+    dialog.reset();
+    QTest::qWait(500);
+    QCOMPARE(boxes, QStringList());
+    QCOMPARE(installation.launches().size(), 1);
 }
 
 void tst_UpdateDialog::noRelaunchWhenTheClientWasStartedMeanwhile()

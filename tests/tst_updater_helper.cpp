@@ -56,6 +56,8 @@ private slots:
     void helperInsideTheInstallationUpdatesAndRollsBack();
     void handoffHeldForAMomentStillHandsOver_data();
     void handoffHeldForAMomentStillHandsOver();
+    void selfTestKeepsOnlyANewVersionThatStarts_data();
+    void selfTestKeepsOnlyANewVersionThatStarts();
     void realToolUpdateEndsAsTheToolSays_data();
     void realToolUpdateEndsAsTheToolSays();
     void realToolCutAfterTheRemovalHeals();
@@ -551,6 +553,8 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne_data()
     QTest::newRow("after the old files were removed, its record in the earlier format, at the "
                   "next logon, then by hand")
             << u"removed"_s << u"logon earlier format"_s;
+    // The new client hangs in its self-test, and goes with its helper.
+    QTest::newRow("during the self-test of the new version") << u"selfTest"_s << QString();
 }
 
 void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
@@ -565,6 +569,7 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     const QString go = goFile();
     const bool failing = point == u"restore";
     const bool removed = point == u"removed";
+    const bool selfTest = point == u"selfTest";
     const QString twoRuns = point == u"second run" ? u"exitCode=6\n[run2]\n"_s : QString();
     const QString waitPoint = QStringList {u"start"_s, u"midFile"_s, u"removed"_s}.contains(point)
             ? point
@@ -586,6 +591,8 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
     if (point == u"backup") // large enough that the copy lasts a while on a fast disk
         QVERIFY(installation.writeOld(u"data/big.bin"_s, QByteArray(32 * MiB, 'b')));
+    if (selfTest)
+        QVERIFY(installation.writeNew(u"sample-self-test.txt"_s, "hang"));
 
     SampleInstallation started = installation;
     QStringList arguments = {u"--again"_s};
@@ -599,13 +606,21 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
         QCOMPARE(started.repository.size(), 200);
         arguments = FiveArguments;
     }
-    QProcess *first = startHelper(started, asClientArguments(arguments), program);
+    QStringList firstOptions = asClientArguments(arguments);
+    if (selfTest)
+        firstOptions.append(u"--self-test-argument=--self-test"_s);
+    QProcess *first = startHelper(started, firstOptions, program);
     if (point == u"backup") {
         QDeadlineTimer deadline(30000);
         while (tmp.entryList(kept).isEmpty() && !deadline.hasExpired())
             QThread::usleep(500);
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 20000);
+    }
+    if (selfTest) {
+        QVERIFY(writeFile(go, "go"));
+        QTRY_COMPARE_WITH_TIMEOUT(launchArguments(installation), QStringList {u"--self-test"_s},
+                                  30000);
     }
     const QString held = installation.directory + u"/lib/nested/asset.bin"_s;
     if (failing) {
@@ -631,7 +646,7 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
         QVERIFY(replaceFile(go, "stop"));
         QTest::qWait(1000);
         QCOMPARE(readFile(installation.toolRecord).count("finished"),
-                 failing || !twoRuns.isEmpty() ? 1 : 0);
+                 failing || selfTest || !twoRuns.isEmpty() ? 1 : 0);
     }
     const QStringList backups = tmp.entryList({u"Kestrova-update-backup-*"_s});
     const QStringList journals = tmp.entryList({u"*.journal"_s});
@@ -1176,6 +1191,93 @@ void tst_UpdaterHelper::handoffHeldForAMomentStillHandsOver()
     VERIFY_FILES(installation, Expected::New);
 }
 
+void tst_UpdaterHelper::selfTestKeepsOnlyANewVersionThatStarts_data()
+{
+    // outcome: what 2.0.0 puts beside its client to tell the self-test what to do; "damaged" and
+    // "unlinked": its client itself, zeroed, or naming a library that is not there. record: the
+    // failure record's message, a pattern; empty when 2.0.0 stays.
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("record");
+    const QString tested = u"Новая версия Corvane "_s;
+    const QString crashed = tested
+            + u"аварийно завершилась при проверке запуска \\(код (\\d+|0xC[0-9A-F]{7})\\)\\."_s;
+    QTest::newRow("the new client passes") << QString() << QString();
+    QTest::newRow("the new client fails its check")
+            << u"fail"_s << tested + u"не прошла проверку запуска: код завершения 3\\."_s;
+    QTest::newRow("the new client crashes") << u"crash"_s << crashed;
+    // A child of the client hangs as well: the old client starts only once no copy runs.
+    QTest::newRow("the new client hangs")
+            << u"hang with a child"_s << tested + u"не завершила проверку запуска за 30 с\\."_s;
+    QTest::newRow("the new client is damaged")
+            << u"damaged"_s << u"Не удалось запустить новую версию Corvane для проверки: .+"_s;
+    // The loader fails: exit code 127 on Linux, STATUS_DLL_NOT_FOUND on Windows.
+    QTest::newRow("the new client misses a library")
+            << u"unlinked"_s
+            << u"(%1|%2)"_s.arg(tested + u"не прошла проверку запуска: код завершения 127\\."_s,
+                                crashed);
+}
+
+void tst_UpdaterHelper::selfTestKeepsOnlyANewVersionThatStarts()
+{
+    QFETCH(QString, outcome);
+    QFETCH(QString, record);
+    SampleInstallation installation = make(u"SelfTest"_s);
+    const QString client = QFileInfo(installation.clientPath).fileName();
+    QByteArray executable = readFile(installation.clientPath);
+    if (outcome == u"damaged") {
+        // As a file whose blocks were never written.
+        executable.fill('\0');
+    } else if (outcome == u"unlinked") {
+        // A library the client links, renamed where the executable names it.
+        const bool windows = runner.runsWindowsPrograms();
+        const QByteArray library = windows ? "USER32.dll" : "libQt6Core.so.6";
+        QVERIFY(executable.contains(library));
+        executable.replace(library, windows ? "USERXX.dll" : "libQtXCore.so.6");
+    } else if (!outcome.isEmpty()) {
+        QVERIFY(installation.writeNew(u"sample-self-test.txt"_s, outcome.toUtf8()));
+    }
+    if (outcome == u"damaged" || outcome == u"unlinked")
+        QVERIFY(installation.writeNew(client, executable)
+                && setFileMode(installation.repository + u"/payload/"_s + client, 0755));
+
+    QProcess *handingOver = startThroughTheKit(
+            installation, runner.helper,
+            {u"--self-test"_s, u"--expected-version=2.0.0"_s, u"--argument=--again"_s});
+    QVERIFY(handingOver->waitForFinished(30000));
+    QCOMPARE(handingOver->exitCode(), 0);
+    if (record.isEmpty()) {
+        // Started twice: once to prove that it starts, then for the user.
+        QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 2, 30000);
+        QCOMPARE(launchArguments(installation), QStringList {u"--self-test"_s});
+        QCOMPARE(installation.launches().at(1).value(u"arguments"_s).toVariant().toStringList(),
+                 QStringList {u"--again"_s});
+        VERIFY_FILES(installation, Expected::New);
+        QVERIFY2(log(installation).contains("\nClient self-test passed on the platform ")
+                         && log(installation).contains("\nSelf-test passed.\n"),
+                 log(installation).constData());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.handoff).startsWith("error\n"), 60000);
+        const QString message = QString::fromUtf8(readFile(installation.handoff).mid(6));
+        QVERIFY2(QRegularExpression(u'^' + record + u'$').match(message).hasMatch(),
+                 qPrintable(message));
+        QVERIFY(closeDetachedHelper());
+        VERIFY_FILES(installation, Expected::Old);
+        QVERIFY2(
+                log(installation).contains("\nSelf-test failed: ")
+                        && log(installation).endsWith("\nUpdate error: " + message.toUtf8() + '\n'),
+                log(installation).constData());
+        // The old client, started again once no copy of the new one runs.
+        const auto lastArguments = [&installation] {
+            const QList<QJsonObject> launches = installation.launches();
+            return launches.value(launches.size() - 1).value(u"arguments"_s).toVariant();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(lastArguments().toStringList(), QStringList {u"--again"_s},
+                                  15000);
+    }
+    QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
+                              qPrintable(runner.leftovers(installation).join(u' ')), 10000);
+}
+
 void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
 {
     // repository: the product's repository the update comes from; folder: the installation's
@@ -1208,6 +1310,11 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
             << QByteArray("Cannot fetch archives") << exited.arg(1);
     QTest::newRow("nothing newer") << u"1.0.0"_s << u"Newest"_s << QString()
                                    << QByteArray("No updates available.") << exited.arg(3);
+    // The tool installs a damaged client and exits 0.
+    QTest::newRow("a damaged client, found by its self-test")
+            << u"2.0.0-broken-client"_s << u"Broken"_s << QString()
+            << QByteArray("Components updated successfully.")
+            << u"Не удалось запустить новую версию Corvane для проверки: execvp: Exec format error"_s;
     // IFW's own lock and cache fail in a directory whose path is not ASCII.
     QTest::newRow("a temporary directory that is not ASCII")
             << u"2.0.0"_s << u"Temporary"_s << u"Временные файлы"_s
@@ -1261,13 +1368,18 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
     // The tool gets the repository as a URL, here of a path with spaces.
     const QString repositoryPath = root->filePath(folder + u"/update repository"_s);
     QVERIFY(QFile::link(product + u"/repositories/"_s + repository, repositoryPath));
-    QProcess *client
-            = runner.start(layout,
-                           {u"update"_s, u"--helper="_s + runner.helper,
+    QStringList handOver = {u"update"_s,
+                            u"--helper="_s + runner.helper,
                             u"--maintenance-tool="_s + installation.toolPath,
                             u"--repository="_s + QUrl::fromLocalFile(repositoryPath).toString(),
-                            u"--handoff-file="_s + layout.handoff, u"--expected-version=2.0.0"_s,
-                            u"--argument=--restarted"_s});
+                            u"--handoff-file="_s + layout.handoff,
+                            u"--expected-version=2.0.0"_s,
+                            u"--argument=--restarted"_s};
+    // The tool installs the broken client; only the self-test finds it, after the tool's success.
+    const bool selfTest = repository.endsWith(u"-broken-client");
+    if (selfTest)
+        handOver.append(u"--self-test"_s);
+    QProcess *client = runner.start(layout, handOver);
     QVERIFY(client->waitForFinished(30000));
     QCOMPARE(client->exitCode(), 0);
     if (message.isEmpty()) {

@@ -17,5 +17,8 @@ done
 # installation's own, as a user's C:\Users\NAME\AppData\Local.
 wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders' \
     /v 'Local AppData' /t REG_EXPAND_SZ /d '%UPDATER_LOCAL_APPDATA%' /f >/dev/null
+# A crash ends the program as on Windows without error reporting's dialog: Wine's debugger writes
+# its report and the program ends with the exception's code, where its dialog would wait for a user.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 # The server writes the registry to disk when it exits.
 timeout 60 wineserver -w
