@@ -29,7 +29,9 @@ QString installationKey(const QString &applicationPath)
 {
     QFileInfo existing(QDir::cleanPath(QFileInfo(applicationPath).absoluteFilePath()));
     QString rest;
-    while (!existing.exists() && !existing.isRoot()) {
+    // A path that is still relative (empty, or with no current directory left to make it
+    // absolute) has no root to stop at; it names no installation that could have a record.
+    while (!existing.exists() && !existing.isRoot() && existing.isAbsolute()) {
         rest = QLatin1Char('/') + existing.fileName() + rest;
         existing = QFileInfo(existing.absolutePath());
     }

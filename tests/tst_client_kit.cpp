@@ -30,6 +30,7 @@ private slots:
     void privateFilePathIsPerInstallationAndForTheOwnerOnly();
     void startHelperEmptiesAnEarlierRecordOnlyWhenItStarts();
     void aCopyALogonEntryStartsOutlivesTheSweep();
+    void noPendingUpdateWithoutAPathToName();
 
 private:
     QString path(const QString &relativePath) const { return dir->filePath(relativePath); }
@@ -162,6 +163,21 @@ void tst_ClientKit::aCopyALogonEntryStartsOutlivesTheSweep()
     QVERIFY(UpdateLogonEntry::remove(entry));
     HelperCopy::removeOld(copies.path());
     QCOMPARE(copies.entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
+}
+
+// A client started from a folder that is gone (its test directory removed, say) may ask with a
+// relative or an empty path; the answer must come all the same.
+void tst_ClientKit::noPendingUpdateWithoutAPathToName()
+{
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    const QString gone = dir.filePath(u"gone"_s);
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir().mkpath(gone) && QDir::setCurrent(gone) && QDir().rmdir(gone));
+    const bool relative = UpdateClient::interruptedUpdatePending(u"Corvane"_s);
+    QVERIFY(QDir::setCurrent(before));
+    QVERIFY(!relative);
+    QVERIFY(!UpdateClient::interruptedUpdatePending(QString()));
 }
 
 QTEST_GUILESS_MAIN(tst_ClientKit)
