@@ -4,12 +4,12 @@
 #include "helper_copy.h"
 #include "private_directory.h"
 #include "shared_file_read.h"
-#include "update_client.h"
 #include "update_installation.h"
 #include "update_journal.h"
 #include "update_log_file.h"
 #include "update_logon_entry.h"
 #include "update_processes.h"
+#include "update_self_test.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -34,6 +34,13 @@ constexpr int ExitPollInterval = 250;
 constexpr qint64 ExitHintThreshold = 3000;
 constexpr qint64 ExitTimeLimit = 30000;
 constexpr int QuitDelay = 500;
+// IFW's maintenance tool updates only its essential and forced components when it finds any, then
+// ends with this code and asks to be started again for the rest.
+constexpr int EssentialUpdatedExitCode = 6;
+constexpr int NothingToUpdateExitCode = 3;
+// IFW asks for one more run per release; a tool that still answers 6 after this many runs in all
+// is taken to be stuck rather than run for ever.
+constexpr int ToolRunLimit = 4;
 
 // A limit counts as reached from the millisecond it names on.
 bool reached(const QElapsedTimer &timer, qint64 limit)
@@ -165,10 +172,18 @@ bool UpdateDialog::writeHandoff(const QByteArray &record)
 
 void UpdateDialog::prepareUpdate()
 {
-    lockFile = std::make_unique<QLockFile>(UpdateJournal::lockFilePath(applicationPath));
-    // Named now, once for the whole run: the tool may remove or replace the client's file.
-    journalFilePath = UpdateJournal::filePath(applicationPath);
-    logonEntryName = UpdateJournal::baseName(applicationPath);
+    // Named now, once for the whole run: the tool may remove or replace the client's file. At
+    // logon only the short key is known; no lock, record or entry that it names means there is
+    // nothing left to do.
+    logonEntryName = recoveryOnly
+            ? UpdateJournal::baseNameOf(recoveryKey, UpdateLogonEntry::names())
+            : UpdateJournal::baseName(applicationPath);
+    if (logonEntryName.isEmpty()) {
+        endQuietly();
+        return;
+    }
+    lockFile = std::make_unique<QLockFile>(UpdateJournal::lockFilePathOf(logonEntryName));
+    journalFilePath = UpdateJournal::filePathOf(logonEntryName);
     lockFile->setStaleLockTime(0);
     if (!lockFile->tryLock(0)) {
         // At logon, a helper at work (the client was quicker) owns the record and the entry.
@@ -198,7 +213,10 @@ void UpdateDialog::prepareUpdate()
         return;
 
     logFile.setFileName(updateLogPath());
-    if (openUpdateLog(logFile)) {
+    const bool logOpen = openUpdateLog(logFile);
+    if (recoveryOnly && !takeRecordedOptions())
+        return;
+    if (logOpen) {
         QTextStream stream(&logFile);
         stream << QLatin1String("Repository: ") << repositoryUrl << Qt::endl;
     }
@@ -320,6 +338,16 @@ void UpdateDialog::startUpdate()
     appendLog(QByteArrayLiteral("Installation backup created.\n"));
 
     statusLabel->setText(tr("Выполняется обновление Corvane. Пожалуйста, подождите..."));
+    startTool();
+}
+
+// Every run gets the same arguments, the cache directory included: the one backup made before the
+// first run covers them all.
+void UpdateDialog::startTool()
+{
+    ++toolRuns;
+    // The markers and the answers are the last run's own.
+    logTail.clear();
     const QStringList arguments = {
             QStringLiteral("--cache-path"),          temporaryDirectory.path(),
             QStringLiteral("--set-temp-repository"), repositoryUrl,
@@ -327,6 +355,41 @@ void UpdateDialog::startUpdate()
             QStringLiteral("--confirm-command"),     QStringLiteral("update"),
     };
     process->start(maintenanceToolPath, arguments, QIODevice::ReadWrite);
+}
+
+// The logon entry names the installation only: what the interrupted run was given comes from its
+// record. A record that cannot say it stops the run here, before anything is touched.
+bool UpdateDialog::takeRecordedOptions()
+{
+    UpdateJournal::Record record;
+    const UpdateJournal::ReadResult found = UpdateJournal::read(journalFilePath, record);
+    if (found != UpdateJournal::ReadResult::Read || !ownedLikeTheLock(journalFilePath, *lockFile)) {
+        refuseInterruptedUpdate(journalFilePath);
+        return false;
+    }
+    if (record.applicationPath.isEmpty()) {
+        // Written by an earlier helper, which kept the options in the entry itself. Restored
+        // without them, the client could be neither waited for nor started; any helper the client
+        // or the user starts restores from such a record.
+        appendLog(QByteArrayLiteral("Interrupted update not restored at logon, its record does "
+                                    "not name the client: ")
+                  + journalFilePath.toUtf8() + '\n');
+        finishWithError(tr("Предыдущее обновление Corvane было прервано, но отменить его при входе "
+                           "в систему нельзя: его запись %1 оставлена прежней версией программы "
+                           "обновления. Файлы установки не изменены; запустите Corvane, чтобы "
+                           "восстановить его, или переустановите Corvane.")
+                                .arg(journalFilePath),
+                        false);
+        return false;
+    }
+    maintenanceToolPath = record.maintenanceToolPath;
+    repositoryUrl = record.repositoryUrl;
+    applicationPath = record.applicationPath;
+    workingDirectory = record.installationDirectory;
+    applicationArguments = record.applicationArguments;
+    expectedVersion = record.expectedVersion;
+    process->setWorkingDirectory(workingDirectory);
+    return true;
 }
 
 // A record under this installation's lock was left by a helper that died while the installation
@@ -344,21 +407,20 @@ bool UpdateDialog::recoverInterruptedUpdate()
     if (found != UpdateJournal::ReadResult::Read || !ownedLikeTheLock(journalFilePath, *lockFile)
         || !ownedLikeTheLock(record.backupDirectory, *lockFile)
         || !UpdateJournal::backupIsWhole(record)) {
-        const QString backupPath = found == UpdateJournal::ReadResult::Read ? record.backupDirectory
-                                                                            : journalFilePath;
-        appendLog(QByteArrayLiteral("Interrupted update not restored, its record or backup is "
-                                    "missing or damaged: ")
-                  + journalFilePath.toUtf8() + QByteArrayLiteral(", ") + backupPath.toUtf8()
-                  + '\n');
-        finishWithError(tr("Предыдущее обновление Corvane было прервано, но его резервная копия "
-                           "не найдена или повреждена: %1. Файлы установки не изменены; "
-                           "переустановите Corvane.")
-                                .arg(backupPath),
-                        false);
+        refuseInterruptedUpdate(found == UpdateJournal::ReadResult::Read ? record.backupDirectory
+                                                                         : journalFilePath);
         return false;
     }
 
     {
+        // The entry names the installation only, so a record of the first format gets this run's
+        // options first: the run the entry starts could not restore from it otherwise.
+        if (record.applicationPath.isEmpty()) {
+            recordOptions(record);
+            if (!UpdateJournal::write(journalFilePath, record))
+                appendLog(QByteArrayLiteral("Update record not rewritten with the options: ")
+                          + journalFilePath.toUtf8() + '\n');
+        }
         // Windows deleted the entry before it ran this helper; a restore that fails here is tried
         // again at the next logon.
         writeLogonEntry();
@@ -389,6 +451,18 @@ bool UpdateDialog::recoverInterruptedUpdate()
     return true;
 }
 
+void UpdateDialog::refuseInterruptedUpdate(const QString &backupPath)
+{
+    appendLog(QByteArrayLiteral("Interrupted update not restored, its record or backup is missing "
+                                "or damaged: ")
+              + journalFilePath.toUtf8() + QByteArrayLiteral(", ") + backupPath.toUtf8() + '\n');
+    finishWithError(tr("Предыдущее обновление Corvane было прервано, но его резервная копия "
+                       "не найдена или повреждена: %1. Файлы установки не изменены; "
+                       "переустановите Corvane.")
+                            .arg(backupPath),
+                    false);
+}
+
 // Backups without a record are left alone: one may be a helper's of another installation that is
 // still at work, or an interrupted one's that was never whole.
 void UpdateDialog::reportLeftoverBackups()
@@ -412,8 +486,18 @@ bool UpdateDialog::recordUpdateInProgress()
     record.files.reserve(files.size());
     for (const QString &file : files)
         record.files.append({file, QFileInfo(saved.filePath(file)).size()});
+    recordOptions(record);
     journalWritten = backup.syncToDisk() && UpdateJournal::write(journalFilePath, record);
     return journalWritten;
+}
+
+void UpdateDialog::recordOptions(UpdateJournal::Record &record) const
+{
+    record.applicationPath = applicationPath;
+    record.applicationArguments = applicationArguments;
+    record.maintenanceToolPath = maintenanceToolPath;
+    record.repositoryUrl = repositoryUrl;
+    record.expectedVersion = expectedVersion;
 }
 
 // Called once the installation is consistent again; a record that cannot be removed keeps its
@@ -435,9 +519,11 @@ bool UpdateDialog::filesArePresent()
     return false;
 }
 
-// The entry runs this helper again with the options of this run, without the handoff (no client
-// waits for it then) and only to undo the update, from a file outside the installation: the
-// kit's private copy, or a copy made here when the helper was started from inside.
+// The entry runs this helper again only to undo the update, from a file outside the installation:
+// the kit's private copy, or a copy made here when the helper was started from inside. It names
+// the installation by its short key and nothing else, the record holds the rest: Windows runs a
+// logon command of at most 260 characters, and kept under that, "--recover-only=" with 32 hex
+// digits, a space and two quotes leave 209 to the program's path (the whole key would leave 177).
 void UpdateDialog::writeLogonEntry()
 {
     QString program = QCoreApplication::applicationFilePath();
@@ -447,18 +533,13 @@ void UpdateDialog::writeLogonEntry()
             logonCopy = HelperCopy::make(program, directory);
         program = logonCopy;
     }
-    UpdateHelperSettings settings;
-    settings.maintenanceToolPath = maintenanceToolPath;
-    settings.repositoryUrl = repositoryUrl;
-    settings.applicationPath = applicationPath;
-    settings.workingDirectory = workingDirectory;
-    settings.applicationArguments = applicationArguments;
-    settings.expectedVersion = expectedVersion;
-    const QStringList arguments = UpdateClient::helperArguments(settings)
-            << QStringLiteral("--recover-only");
+    const QStringList arguments
+            = {QStringLiteral("--recover-only=") + UpdateJournal::shortKey(logonEntryName)};
     // The update goes on without it: the client, or the user, can still start a helper.
-    if (program.isEmpty() || !UpdateLogonEntry::write(logonEntryName, program, arguments))
-        appendLog(QByteArrayLiteral("Logon entry not written: ") + logonEntryName.toUtf8() + '\n');
+    QString error = QStringLiteral("no copy of the helper outside the installation");
+    if (program.isEmpty() || !UpdateLogonEntry::write(logonEntryName, program, arguments, error))
+        appendLog(QByteArrayLiteral("Logon entry not written: ") + logonEntryName.toUtf8()
+                  + QByteArrayLiteral(" (") + error.toUtf8() + QByteArrayLiteral(")\n"));
 }
 
 void UpdateDialog::removeLogonEntry()
@@ -499,7 +580,29 @@ void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStat
     if (finished)
         return;
 
-    if (exitStatus != QProcess::NormalExit || exitCode != 0) {
+    const bool normalExit = exitStatus == QProcess::NormalExit;
+    if (normalExit && exitCode == EssentialUpdatedExitCode) {
+        if (toolRuns >= ToolRunLimit) {
+            finishWithError(tr("Maintenance tool после %1 запусков подряд всё ещё просит "
+                               "запустить его снова (код 6). Обновление не завершено.")
+                                    .arg(ToolRunLimit),
+                            true);
+            return;
+        }
+        appendLog((logTail.endsWith('\n') || logTail.isEmpty() ? QByteArray() : "\n")
+                  + QByteArrayLiteral("Maintenance tool exited with code 6 (essential components "
+                                      "updated); starting it again: run ")
+                  + QByteArray::number(toolRuns + 1) + QByteArrayLiteral(" of at most ")
+                  + QByteArray::number(ToolRunLimit) + QByteArrayLiteral(".\n"));
+        // Not from inside the process's own signal.
+        QTimer::singleShot(0, this, [this] { startTool(); });
+        return;
+    }
+    // A run after an essential one that finds nothing more to do confirms what was installed;
+    // the first run's "nothing to do" stays a failure.
+    const bool nothingLeft = normalExit && toolRuns > 1 && exitCode == NothingToUpdateExitCode
+            && logTail.contains("No updates available.");
+    if ((!normalExit || exitCode != 0) && !nothingLeft) {
         if (logTail.contains("stopProcessesForUpdates") && logTail.contains("Update aborted!")) {
             finishWithError(tr("Обновление отменено: осталась работающая копия Kestrova. Закройте "
                                "все окна приложения, включая тестовую версию, и повторите "
@@ -520,6 +623,39 @@ void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStat
         return;
     }
 
+    if (!selfTestArgument.isEmpty()) {
+        startSelfTest();
+        return;
+    }
+    completeUpdate();
+}
+
+// A release that does not start passes every check above. The new client proves that it starts
+// while the backup, the record and the logon entry can still bring the old version back.
+void UpdateDialog::startSelfTest()
+{
+    statusLabel->setText(tr("Проверка запуска новой версии Corvane..."));
+    appendLog(QByteArrayLiteral("Self-test started: ") + applicationPath.toUtf8() + ' '
+              + selfTestArgument.toUtf8() + '\n');
+    selfTest = std::make_unique<UpdateSelfTest>();
+    connect(selfTest.get(), &UpdateSelfTest::output, this,
+            [this](const QByteArray &bytes) { appendLog(bytes); });
+    connect(selfTest.get(), &UpdateSelfTest::judged, this,
+            [this](const UpdateSelfTest::Verdict &verdict) {
+                // The client's output may end without a line feed.
+                if (!logTail.isEmpty() && !logTail.endsWith('\n'))
+                    appendLog(QByteArrayLiteral("\n"));
+                appendLog(verdict.logLine);
+                if (verdict.passed)
+                    completeUpdate();
+                else
+                    finishWithError(verdict.message, true);
+            });
+    selfTest->start(applicationPath, selfTestArgument, workingDirectory);
+}
+
+void UpdateDialog::completeUpdate()
+{
     // The update counts as done only once it is on disk: the tool never syncs what it writes,
     // and a power cut would turn the installation into a mixture of both versions once the
     // backup is gone. A file that cannot be flushed keeps the record and the backup, so the next

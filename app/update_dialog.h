@@ -20,6 +20,11 @@ class QLabel;
 class QLockFile;
 class QProgressBar;
 class QPushButton;
+class UpdateSelfTest;
+
+namespace UpdateJournal {
+struct Record;
+}
 
 // The helper's only window. It holds the state of one update and drives it, from taking the
 // installation lock to restarting the client, as a chain of single-shot timers and process
@@ -34,9 +39,19 @@ public:
     ~UpdateDialog() override;
 
     // The run a logon entry starts after an update was cut off: it only puts the installation
-    // back and starts the client, and ends quietly when there is nothing to put back. Set before
-    // the event loop runs.
-    void setRecoveryOnly(bool on) { recoveryOnly = on; }
+    // back and starts the client, and ends quietly when there is nothing to put back. It is told
+    // only the installation's short key (UpdateJournal::shortKey); everything else, the options
+    // given to the constructor included, comes from the record of the interrupted update. Set
+    // before the event loop runs.
+    void setRecoveryOnly(const QString &shortKey)
+    {
+        recoveryOnly = true;
+        recoveryKey = shortKey;
+    }
+    // The argument the new client is started with once the update is installed, to prove that it
+    // starts before the old version is let go (see UpdateSelfTest); empty: no such start. Set
+    // before the event loop runs.
+    void setSelfTestArgument(const QString &argument) { selfTestArgument = argument; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -52,9 +67,13 @@ private:
     void waitForConfirmation();
     void waitForApplicationExit();
     void startUpdate();
+    bool takeRecordedOptions();
+    void startTool();
     bool recoverInterruptedUpdate();
+    void refuseInterruptedUpdate(const QString &backupPath);
     void reportLeftoverBackups();
     bool recordUpdateInProgress();
+    void recordOptions(UpdateJournal::Record &record) const;
     void clearUpdateRecord();
     bool filesArePresent();
     void writeLogonEntry();
@@ -64,6 +83,8 @@ private:
     void onProcessOutput();
     void onProcessError(QProcess::ProcessError error);
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void startSelfTest();
+    void completeUpdate();
     void finishWithError(const QString &message, bool restartApplication);
 
     // First, so that it goes last: a tool that still runs is ended after the lock is released and
@@ -86,7 +107,9 @@ private:
     QFile logFile;
     bool finished = false;
     QElapsedTimer waitTimer;
+    // The end of the current tool run's output, where its markers are looked for.
     QByteArray logTail;
+    int toolRuns = 0;
     // The record of this update in progress (see UpdateJournal), named with the lock; written
     // once the backup is complete, cleared when the installation is consistent again.
     QString journalFilePath;
@@ -97,5 +120,9 @@ private:
     QString logonCopy;
     bool ownsLogonEntry = false;
     bool recoveryOnly = false;
+    QString recoveryKey;
     UpdateSessionGuard sessionGuard;
+    QString selfTestArgument;
+    // Last, so that a client still under test is ended before the lock is released.
+    std::unique_ptr<UpdateSelfTest> selfTest;
 };

@@ -2,18 +2,21 @@
 
 class QProcess;
 
-// Ends the maintenance tool together with the helper, however the helper ends: closed, crashed,
-// ended from the Task Manager or killed. A tool that went on alone would go on changing the
-// installation while the next helper puts the interrupted update's backup back.
+// Ends a child process together with the helper, however the helper ends: closed, crashed,
+// ended from the Task Manager or killed. A maintenance tool that went on alone would go on
+// changing the installation while the next helper puts the interrupted update's backup back.
 //
-// On Windows the tool joins a job object that kills its processes when the last handle to it
-// closes, which is the helper's own, at its end at the latest. On Linux the kernel sends the
-// tool SIGKILL when the helper dies (PR_SET_PDEATHSIG). Elsewhere nothing is tied.
+// On Windows the process joins a job object that kills its processes, and every process they
+// start, when the last handle to it closes, which is the helper's own, at its end at the latest.
+// On Linux the kernel sends the process SIGKILL when the helper dies (PR_SET_PDEATHSIG); what it
+// starts is not reached that way. Elsewhere nothing is tied.
 class UpdateToolTie
 {
 public:
-    UpdateToolTie();
-    // Ends a tool that still runs.
+    // ownProcessGroup: on Linux the process also leads a process group of its own, which is what
+    // end() reaches there.
+    explicit UpdateToolTie(bool ownProcessGroup = false);
+    // Ends a process that still runs.
     ~UpdateToolTie();
 
     UpdateToolTie(const UpdateToolTie &) = delete;
@@ -21,9 +24,13 @@ public:
 
     // Before the process is started.
     void prepare(QProcess &process);
-    // Once it has started. A tool that cannot be tied runs untied, as before.
+    // Once it has started. A process that cannot be tied runs untied, as before.
     void attach(const QProcess &process);
+    // Ends the process and what it started, as far as the tie reaches: every process of the job
+    // on Windows; on Linux the process group, while its leader still runs.
+    void end(QProcess &process);
 
 private:
+    [[maybe_unused]] bool ownProcessGroup;
     [[maybe_unused]] void *job = nullptr; // Windows only: the job object
 };

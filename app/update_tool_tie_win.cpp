@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-UpdateToolTie::UpdateToolTie()
+UpdateToolTie::UpdateToolTie(bool ownProcessGroup) : ownProcessGroup(ownProcessGroup)
 {
     HANDLE created = CreateJobObjectW(nullptr, nullptr);
     if (!created)
@@ -38,4 +38,21 @@ void UpdateToolTie::attach(const QProcess &process)
         return;
     AssignProcessToJobObject(job, tool);
     CloseHandle(tool);
+}
+
+void UpdateToolTie::end(QProcess &process)
+{
+    process.kill();
+    if (!job || !TerminateJobObject(job, 1))
+        return;
+    // The job holds what the process started too. Its processes end after the call has returned,
+    // and one that still runs holds files that a rollback may have to replace: up to 2 s for them.
+    const auto running = [this] {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting {};
+        return QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                         sizeof(accounting), nullptr)
+                && accounting.ActiveProcesses > 0;
+    };
+    for (int tries = 0; tries < 100 && running(); ++tries)
+        Sleep(20);
 }

@@ -1,4 +1,5 @@
 #include "update_dialog.h"
+#include "update_journal.h"
 
 #include <QApplication>
 #include <QCommandLineOption>
@@ -39,10 +40,18 @@ int main(int argc, char **argv)
             QStringLiteral("Expected installed package version."), QStringLiteral("version"));
     const QCommandLineOption recoverOnlyOption(
             QStringLiteral("recover-only"),
-            QStringLiteral("Only undo an interrupted update and start the client (logon entry)."));
+            QStringLiteral("Only undo the interrupted update of the installation named by key and "
+                           "start the client (logon entry); the other options come from its "
+                           "record."),
+            QStringLiteral("key"));
+    const QCommandLineOption selfTestArgumentOption(
+            QStringLiteral("self-test-argument"),
+            QStringLiteral("Start the updated client once with this argument; only exit code 0 "
+                           "keeps the update."),
+            QStringLiteral("argument"));
     parser.addOptions({maintenanceToolOption, repositoryOption, applicationOption,
                        workingDirectoryOption, handoffFileOption, applicationArgumentOption,
-                       expectedVersionOption, recoverOnlyOption});
+                       expectedVersionOption, recoverOnlyOption, selfTestArgumentOption});
 
     parser.process(application);
 
@@ -51,14 +60,16 @@ int main(int argc, char **argv)
     const QString applicationPath = parser.value(applicationOption);
     const QString workingDirectory = parser.value(workingDirectoryOption);
 
-    for (const QString *required :
-         {&maintenanceToolPath, &repositoryUrl, &applicationPath, &workingDirectory}) {
-        if (required->isEmpty()) {
-            QMessageBox::critical(nullptr, QObject::tr("Обновление Corvane"),
-                                  QObject::tr("Не заданы обязательные параметры обновления."),
-                                  QMessageBox::Ok, QMessageBox::NoButton);
-            return 2;
-        }
+    // The run a logon entry starts is told which installation, and nothing else.
+    const bool recoveryOnly = parser.isSet(recoverOnlyOption);
+    const QString recoveryKey = parser.value(recoverOnlyOption);
+    const QStringList required
+            = {maintenanceToolPath, repositoryUrl, applicationPath, workingDirectory};
+    if (recoveryOnly ? !UpdateJournal::isShortKey(recoveryKey) : required.contains(QString())) {
+        QMessageBox::critical(nullptr, QObject::tr("Обновление Corvane"),
+                              QObject::tr("Не заданы обязательные параметры обновления."),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+        return 2;
     }
 
     const QString expectedVersion = parser.value(expectedVersionOption);
@@ -67,7 +78,9 @@ int main(int argc, char **argv)
 
     UpdateDialog dialog(maintenanceToolPath, repositoryUrl, applicationPath, workingDirectory,
                         handoffFilePath, applicationArguments, expectedVersion, nullptr);
-    dialog.setRecoveryOnly(parser.isSet(recoverOnlyOption));
+    if (recoveryOnly)
+        dialog.setRecoveryOnly(recoveryKey);
+    dialog.setSelfTestArgument(parser.value(selfTestArgumentOption));
     dialog.show();
     return application.exec();
 }

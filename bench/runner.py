@@ -472,9 +472,13 @@ def bench_latency(args, scratch, report):
     tool_record = os.path.join(directory, "tool-record")
     launches = os.path.join(directory, "launches")
     environment.update(SAMPLE_TOOL_RECORD=tool_record, SAMPLE_CLIENT_RECORD=launches)
-    samples = {"exit_to_tool": [], "tool_to_relaunch": []}
-    for repetition in range(args.latency_runs):
-        log(f"Latency: update {repetition + 1} of {args.latency_runs}")
+    samples = {"exit_to_tool": [], "tool_to_relaunch": [], "tool_to_relaunch_self_test": []}
+    # Every other update with the client's self-test (sample_client update --self-test): the new
+    # client started once with --self-test, judged, then relaunched. Taken in turns, so that both
+    # kinds meet the same load.
+    runs = [[], ["--self-test"]] * args.latency_runs
+    for repetition, extra in enumerate(runs):
+        log(f"Latency: update {repetition + 1} of {len(runs)}{', with the self-test' if extra else ''}")
         handoff = os.path.join(directory, "handoff")
         remove(handoff)
         # Into a file: the helper inherits the client's output, so a pipe would stay open until
@@ -484,7 +488,7 @@ def bench_latency(args, scratch, report):
             client = subprocess.Popen(
                 [os.path.join(installation, CLIENT_NAME), "update", "--helper", args.helper,
                  "--maintenance-tool", args.sample_tool, "--repository", repository, "--handoff-file", handoff,
-                 "--expected-version", "2.0", "--argument", "--restarted"],
+                 "--expected-version", "2.0", "--argument", "--restarted"] + extra,
                 cwd=installation, env=environment, stdout=output_file)
             client.wait()
             client_exit = time.time() * 1000
@@ -501,8 +505,11 @@ def bench_latency(args, scratch, report):
         relaunch = [entry for entry in read_launches(launches) if entry["arguments"] == ["--restarted"]]
         if len(relaunch) != repetition + 1:
             raise RuntimeError(f"the client was not relaunched after update {repetition + 1}: {output}")
-        samples["exit_to_tool"].append(tool_started - client_exit)
-        samples["tool_to_relaunch"].append(relaunch[-1]["time"] - tool_finished)
+        if extra:
+            samples["tool_to_relaunch_self_test"].append(relaunch[-1]["time"] - tool_finished)
+        else:
+            samples["exit_to_tool"].append(tool_started - client_exit)
+            samples["tool_to_relaunch"].append(relaunch[-1]["time"] - tool_finished)
     report["latency"] = {"backup_ms": backup_seconds * 1000, "samples_ms": samples,
                          "median_ms": {key: statistics.median(values) for key, values in samples.items()}}
     remove(directory)
@@ -511,8 +518,10 @@ def bench_latency(args, scratch, report):
 def print_latency(report):
     latency = report["latency"]
     print()
-    print(f"Latency over {len(latency['samples_ms']['exit_to_tool'])} updates (ms; median, then every run)")
-    for key, label in (("exit_to_tool", "client exit -> tool start"), ("tool_to_relaunch", "tool exit -> client relaunch")):
+    print(f"Latency over {len(latency['samples_ms']['exit_to_tool'])} updates, and as many with the self-test "
+          "(ms; median, then every run)")
+    for key, label in (("exit_to_tool", "client exit -> tool start"), ("tool_to_relaunch", "tool exit -> client relaunch"),
+                       ("tool_to_relaunch_self_test", "  the same, with the self-test")):
         runs = " ".join(f"{value:.0f}" for value in latency["samples_ms"][key])
         print(f"  {label:30} {latency['median_ms'][key]:6.0f}   [{runs}]")
     print(f"  {'backup of that installation':30} {latency['backup_ms']:6.0f}")
@@ -761,7 +770,7 @@ def main():
     parser.add_argument("--no-cold", dest="cold", action="store_false", help="skip the cold-cache runs")
     parser.add_argument("--flood-mb", type=int, default=1024, help="output of the tool in the big memory case, MiB")
     parser.add_argument("--largest-mb", type=int, default=4096, help="largest installation file in the memory case, MiB")
-    parser.add_argument("--latency-runs", type=int, default=5, help="updates timed for latency")
+    parser.add_argument("--latency-runs", type=int, default=5, help="updates timed for latency, each way (without and with the self-test)")
     parser.add_argument("--scan-processes", type=int, default=1000, help="processes started for the scan timing")
     parser.add_argument("--wait-processes", type=int, default=0, help="extra processes during the wait")
     parser.add_argument("--wait-seconds", type=float, default=30, help="length of the wait")

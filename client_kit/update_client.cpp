@@ -5,9 +5,13 @@
 #include "update_handoff.h"
 #include "update_journal.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
+
+#include <cstdio>
 
 namespace {
 
@@ -21,6 +25,24 @@ QString absolutePath(const QString &path)
 QString option(const char *name, const QString &value)
 {
     return QLatin1String("--") + QLatin1String(name) + QLatin1Char('=') + value;
+}
+
+void printLine(const QString &line)
+{
+    std::fputs(qPrintable(line + QLatin1Char('\n')), stderr);
+    std::fflush(stderr);
+}
+
+// What the kit can see of a GUI application without linking Qt GUI: its meta-object.
+QString guiApplicationError(const QCoreApplication *application)
+{
+    if (!application || !application->inherits("QGuiApplication"))
+        return QStringLiteral("the application object is not a QGuiApplication");
+    if (application->property("platformName").toString().isEmpty())
+        return QStringLiteral("the application has no platform plugin");
+    if (!application->property("primaryScreen").value<QObject *>())
+        return QStringLiteral("the platform plugin reports no screen");
+    return QString();
 }
 
 } // namespace
@@ -41,6 +63,8 @@ QStringList helperArguments(const UpdateHelperSettings &settings)
         arguments.append(option("application-argument", argument));
     if (!settings.expectedVersion.isEmpty())
         arguments.append(option("expected-version", settings.expectedVersion));
+    if (!settings.selfTestArgument.isEmpty())
+        arguments.append(option("self-test-argument", settings.selfTestArgument));
     return arguments;
 }
 
@@ -112,6 +136,34 @@ bool interruptedUpdatePending(const QString &applicationPath)
 {
     const QFileInfo record(UpdateJournal::filePath(absolutePath(applicationPath)));
     return record.exists() || record.isSymLink();
+}
+
+std::optional<int> runSelfTest(int &argc, char **argv, const QString &argument,
+                               const ApplicationFactory &makeApplication,
+                               const SelfTestCheck &check)
+{
+    if (argument.isEmpty() || argc != 2 || QString::fromLocal8Bit(argv[1]) != argument)
+        return std::nullopt;
+
+    const std::unique_ptr<QCoreApplication> application = makeApplication(argc, argv);
+    QString error = guiApplicationError(application.get());
+    if (!error.isEmpty()) {
+        printLine(QStringLiteral("Client self-test failed: ") + error);
+        return SelfTestFailed;
+    }
+    // The check runs once the event loop does, so that it may wait for signals itself.
+    QTimer::singleShot(0, application.get(), [&error, &check] {
+        const bool passed = !check || check(error);
+        QCoreApplication::exit(passed ? 0 : SelfTestFailed);
+    });
+    if (application->exec() != 0) {
+        printLine(QStringLiteral("Client self-test failed: ")
+                  + (error.isEmpty() ? QStringLiteral("the client's own check failed") : error));
+        return SelfTestFailed;
+    }
+    printLine(QStringLiteral("Client self-test passed on the platform ")
+              + application->property("platformName").toString());
+    return 0;
 }
 
 } // namespace UpdateClient

@@ -3,6 +3,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QCoreApplication;
+
 // Everything updater_helper needs to update the client's installation and restart the client.
 struct UpdateHelperSettings
 {
@@ -19,6 +25,10 @@ struct UpdateHelperSettings
     QStringList applicationArguments;
     // Empty: the helper does not check the installed version.
     QString expectedVersion;
+    // Not empty: once the update is installed, the helper starts the new client with this one
+    // argument and keeps the update only when it exits with code 0 (see runSelfTest); anything
+    // else rolls the update back. Empty: no such start.
+    QString selfTestArgument;
 };
 
 namespace UpdateClient {
@@ -46,5 +56,28 @@ bool startHelper(const UpdateHelperSettings &settings, QString &error, qint64 *p
 // is also there while a helper is at work; one started then fails at the installation lock
 // ("Обновление этой установки уже выполняется.").
 bool interruptedUpdatePending(const QString &applicationPath);
+
+// Makes the client's application object as its main makes it: its own class, set up alike.
+using ApplicationFactory = std::function<std::unique_ptr<QCoreApplication>(int &argc, char **argv)>;
+// A check of the client's own, such as opening its database read-only; false fails the
+// self-test, with the reason in `error`.
+using SelfTestCheck = std::function<bool(QString &error)>;
+
+// The exit code of a self-test that failed.
+constexpr int SelfTestFailed = 3;
+
+// The first call in the main of a client that sets UpdateHelperSettings::selfTestArgument, before
+// anything else (interruptedUpdatePending among it: the helper's record is there while the new
+// client is tested). When the command line is exactly the program and `argument`, as the helper
+// starts the newly installed client, it makes the application object with `makeApplication`,
+// checks without showing any window that a GUI application came up with its platform plugin and
+// a screen and that its event loop runs, then runs `check` inside that loop. It writes the
+// outcome to standard error, which the helper keeps in its update log, and returns the exit
+// code for main: 0 when everything passed, SelfTestFailed otherwise. For any other command line
+// it returns nothing and makes nothing. A platform plugin that cannot be loaded ends the process
+// inside Qt, which the helper also takes for a failure.
+std::optional<int> runSelfTest(int &argc, char **argv, const QString &argument,
+                               const ApplicationFactory &makeApplication,
+                               const SelfTestCheck &check = {});
 
 } // namespace UpdateClient

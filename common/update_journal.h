@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // The record that an update of an installation is under way: kept in the temporary directory
 // beside the installation lock from the moment the backup is complete until the installation is
@@ -25,6 +26,20 @@ QString lockFilePath(const QString &applicationPath);
 // The same name with ".journal" in place of ".lock".
 QString filePath(const QString &applicationPath);
 
+// The same two from the base name itself, for a run that is told only that.
+QString lockFilePathOf(const QString &baseName);
+QString filePathOf(const QString &baseName);
+
+// The first 32 of the key's 64 hex digits: how the logon entry names the installation, since
+// Windows runs only short commands at logon. 128 bits tell a user's installations apart as
+// surely as 256.
+QString shortKey(const QString &baseName);
+bool isShortKey(const QString &text);
+
+// The base name whose key starts with shortKey, as the locks and records in the temporary
+// directory and the given names (of logon entries) spell it; empty unless exactly one does.
+QString baseNameOf(const QString &shortKey, const QStringList &names);
+
 struct SavedFile
 {
     QString path; // relative to the installation, "/" separators
@@ -36,6 +51,13 @@ struct Record
     QString installationDirectory;
     QString backupDirectory;
     QList<SavedFile> files;
+    // The interrupted run's options but its handoff file: the run that a logon entry starts is
+    // told nothing else. Empty in a record of the first format, which did not keep them.
+    QString applicationPath;
+    QStringList applicationArguments;
+    QString maintenanceToolPath;
+    QString repositoryUrl;
+    QString expectedVersion;
 };
 
 enum class ReadResult {

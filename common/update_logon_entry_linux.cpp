@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 namespace {
 
 const QLatin1String EntryPrefix("Kestrova-update-");
@@ -52,29 +54,40 @@ QString unescapedValue(const QString &value)
     return text;
 }
 
-// An Exec argument, always quoted: inside the quotes a double quote, backquote, dollar sign and
-// backslash take a backslash before them; a percent sign is doubled, since it would start a field
-// code. The value's own escaping comes on top.
+// An Exec argument (or the program), in double quotes only when it holds a reserved character:
+// inside them a double quote, backquote, dollar sign and backslash take a backslash before them.
+// A percent sign is doubled either way, since it would start a field code. The value's own
+// escaping comes on top.
 QString quotedArgument(const QString &argument)
 {
-    QString quoted = QStringLiteral("\"");
+    static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
+    const bool quoted = argument.isEmpty()
+            || std::any_of(argument.begin(), argument.end(),
+                           [](QChar c) { return reserved.contains(c); });
+    QString written = quoted ? QStringLiteral("\"") : QString();
     for (const QChar c : argument) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$')
-            || c == QLatin1Char('\\'))
-            quoted += QLatin1Char('\\');
+        if (quoted
+            && (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$')
+                || c == QLatin1Char('\\')))
+            written += QLatin1Char('\\');
         else if (c == QLatin1Char('%'))
-            quoted += QLatin1Char('%');
-        quoted += c;
+            written += QLatin1Char('%');
+        written += c;
     }
-    return quoted + QLatin1Char('"');
+    return quoted ? written + QLatin1Char('"') : written;
 }
 
 } // namespace
 
 namespace UpdateLogonEntry {
 
-bool write(const QString &name, const QString &program, const QStringList &arguments)
+bool write(const QString &name, const QString &program, const QStringList &arguments,
+           QString &error)
 {
+    if (program.contains(QLatin1Char('='))) {
+        error = QStringLiteral("the program's path holds \"=\", which an Exec line cannot");
+        return false;
+    }
     QStringList command = {quotedArgument(program)};
     for (const QString &argument : arguments)
         command.append(quotedArgument(argument));
@@ -87,9 +100,12 @@ bool write(const QString &name, const QString &program, const QStringList &argum
             + QLatin1String("\nTerminal=false\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n")
             + HelperKey + escapedValue(program) + QLatin1Char('\n');
     // Synced like the record it outlives: a power cut must not keep the record and lose this.
-    return QDir().mkpath(entryDirectory())
-            && AtomicReplacement::replaceContents(entryPath(name), entry.toUtf8())
-            && DirectorySync::sync(entryDirectory());
+    if (QDir().mkpath(entryDirectory())
+        && AtomicReplacement::replaceContents(entryPath(name), entry.toUtf8())
+        && DirectorySync::sync(entryDirectory()))
+        return true;
+    error = QStringLiteral("%1 could not be written").arg(entryPath(name));
+    return false;
 }
 
 bool remove(const QString &name)
@@ -102,6 +118,16 @@ bool exists(const QString &name)
 {
     const QFileInfo info(entryPath(name));
     return info.exists() || info.isSymLink();
+}
+
+QStringList names()
+{
+    QStringList found = QDir(entryDirectory())
+                                .entryList({EntryPrefix + QLatin1String("*.desktop")},
+                                           QDir::Files | QDir::Hidden | QDir::System);
+    for (QString &name : found)
+        name.chop(QLatin1String(".desktop").size());
+    return found;
 }
 
 QStringList programs()

@@ -3,6 +3,10 @@
 #include <QDir>
 #include <QSettings>
 
+#include <qt_windows.h>
+
+#include <vector>
+
 namespace {
 
 const QLatin1String EntryPrefix("Kestrova-update-");
@@ -14,10 +18,14 @@ QString runOnceKey()
 }
 
 // One argument as CommandLineToArgvW reads it back (the way Qt's entry point splits the command
-// line): in double quotes, a quote inside escaped with a backslash, and the backslashes before a
-// quote (or before the closing one) doubled.
+// line): bare when it holds no blank or quote, else in double quotes, a quote inside escaped with
+// a backslash, and the backslashes before a quote (or before the closing one) doubled.
 QString quotedArgument(const QString &argument)
 {
+    if (!argument.isEmpty() && !argument.contains(QLatin1Char(' '))
+        && !argument.contains(QLatin1Char('\t')) && !argument.contains(QLatin1Char('\n'))
+        && !argument.contains(QLatin1Char('"')))
+        return argument;
     QString quoted = QStringLiteral("\"");
     qsizetype backslashes = 0;
     for (const QChar c : argument) {
@@ -35,20 +43,50 @@ QString quotedArgument(const QString &argument)
     return quoted + QString(backslashes * 2, QLatin1Char('\\')) + QLatin1Char('"');
 }
 
-} // namespace
-
-namespace UpdateLogonEntry {
-
-bool write(const QString &name, const QString &program, const QStringList &arguments)
+QString commandLine(const QString &program, const QStringList &arguments)
 {
     // The program name is taken up to the next quote, without escapes; a Windows path holds none.
     QStringList command = {QLatin1Char('"') + QDir::toNativeSeparators(program) + QLatin1Char('"')};
     for (const QString &argument : arguments)
         command.append(quotedArgument(argument));
+    return command.join(QLatin1Char(' '));
+}
+
+// The path with each folder and file named by its 8.3 short name where it has one; the path
+// itself when Windows gives none.
+QString shortPath(const QString &path)
+{
+    const std::wstring longPath = QDir::toNativeSeparators(path).toStdWString();
+    const DWORD size = GetShortPathNameW(longPath.c_str(), nullptr, 0);
+    std::vector<wchar_t> buffer(size + 1);
+    const DWORD written = size == 0 ? 0 : GetShortPathNameW(longPath.c_str(), buffer.data(), size);
+    return written == 0 || written >= size ? path : QString::fromWCharArray(buffer.data(), written);
+}
+
+} // namespace
+
+namespace UpdateLogonEntry {
+
+bool write(const QString &name, const QString &program, const QStringList &arguments,
+           QString &error)
+{
+    QString command = commandLine(program, arguments);
+    if (command.size() > MaximumWindowsCommandLength)
+        command = commandLine(shortPath(program), arguments);
+    if (command.size() > MaximumWindowsCommandLength) {
+        error = QStringLiteral("its command would be %1 characters; one that Windows runs at logon "
+                               "must stay under %2")
+                        .arg(command.size())
+                        .arg(MaximumWindowsCommandLength + 1);
+        return false;
+    }
     QSettings runOnce(runOnceKey(), QSettings::NativeFormat);
-    runOnce.setValue(name, command.join(QLatin1Char(' ')));
+    runOnce.setValue(name, command);
     runOnce.sync();
-    return runOnce.status() == QSettings::NoError;
+    if (runOnce.status() == QSettings::NoError)
+        return true;
+    error = QStringLiteral("the RunOnce value could not be written");
+    return false;
 }
 
 bool remove(const QString &name)
@@ -62,6 +100,14 @@ bool remove(const QString &name)
 bool exists(const QString &name)
 {
     return QSettings(runOnceKey(), QSettings::NativeFormat).contains(name);
+}
+
+QStringList names()
+{
+    QStringList found = QSettings(runOnceKey(), QSettings::NativeFormat).childKeys();
+    found.removeIf(
+            [](const QString &name) { return !name.startsWith(EntryPrefix, Qt::CaseInsensitive); });
+    return found;
 }
 
 QStringList programs()

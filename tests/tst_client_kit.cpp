@@ -30,6 +30,7 @@ private slots:
     void privateFilePathIsPerInstallationAndForTheOwnerOnly();
     void startHelperEmptiesAnEarlierRecordOnlyWhenItStarts();
     void aCopyALogonEntryStartsOutlivesTheSweep();
+    void noPendingUpdateWithoutAPathToName();
 
 private:
     QString path(const QString &relativePath) const { return dir->filePath(relativePath); }
@@ -153,12 +154,30 @@ void tst_ClientKit::aCopyALogonEntryStartsOutlivesTheSweep()
     for (const QString &name : {u"helper-Entry1"_s, u"helper-Other2"_s})
         QVERIFY(writeFile(copies.filePath(name + u"/updater_helper"_s), "helper"));
     const QString entry = u"Kestrova-update-test"_s;
-    QVERIFY(UpdateLogonEntry::write(entry, copies.filePath(u"helper-Entry1/updater_helper"_s), {}));
+    QString error;
+    QVERIFY2(UpdateLogonEntry::write(entry, copies.filePath(u"helper-Entry1/updater_helper"_s), {},
+                                     error),
+             qPrintable(error));
     HelperCopy::removeOld(copies.path());
     QCOMPARE(copies.entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList {u"helper-Entry1"_s});
     QVERIFY(UpdateLogonEntry::remove(entry));
     HelperCopy::removeOld(copies.path());
     QCOMPARE(copies.entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
+}
+
+// A client started from a folder that is gone (its test directory removed, say) may ask with a
+// relative or an empty path; the answer must come all the same.
+void tst_ClientKit::noPendingUpdateWithoutAPathToName()
+{
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    const QString gone = dir.filePath(u"gone"_s);
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir().mkpath(gone) && QDir::setCurrent(gone) && QDir().rmdir(gone));
+    const bool relative = UpdateClient::interruptedUpdatePending(u"Corvane"_s);
+    QVERIFY(QDir::setCurrent(before));
+    QVERIFY(!relative);
+    QVERIFY(!UpdateClient::interruptedUpdatePending(QString()));
 }
 
 QTEST_GUILESS_MAIN(tst_ClientKit)

@@ -32,9 +32,12 @@ private slots:
 
     void updateEndsAsTheToolAndTheInstallationSay_data();
     void updateEndsAsTheToolAndTheInstallationSay();
+    void toolAskingToBeRunAgainIsRunAgain_data();
+    void toolAskingToBeRunAgainIsRunAgain();
     void preparationFailuresLeaveARecordAndNoRelaunch_data();
     void preparationFailuresLeaveARecordAndNoRelaunch();
     void runningClientIsWaitedForAndTheDialogCannotBeClosed();
+    void selfTestIsShownAndTheDialogCannotBeClosed();
     void noRelaunchWhenTheClientWasStartedMeanwhile();
 
 private:
@@ -256,6 +259,60 @@ void tst_UpdateDialog::updateEndsAsTheToolAndTheInstallationSay()
     VERIFY_FILES(installation, Expected::Old, ignored);
 }
 
+void tst_UpdateDialog::toolAskingToBeRunAgainIsRunAgain_data()
+{
+    // repositoryIni: what the sample tool does at each run ([runN] for the Nth); runs: how often
+    // it is run; message: the failure's message, null for success.
+    QTest::addColumn<QString>("repositoryIni");
+    QTest::addColumn<int>("runs");
+    QTest::addColumn<QString>("message");
+    const QString nothingLeft = u"exitCode=3\napplyPayload=false\nsays=No updates available."_s;
+    const QString code = u"Maintenance tool завершился с кодом %1."_s;
+    QTest::newRow("6, then 0") << u"exitCode=6\n[run2]\nexitCode=0"_s << 2 << QString();
+    QTest::newRow("6, 6, then 0") << u"exitCode=6\n[run3]\nexitCode=0"_s << 3 << QString();
+    QTest::newRow("6, then nothing left")
+            << u"exitCode=6\n[run2]\n"_s + nothingLeft << 2 << QString();
+    QTest::newRow("nothing to update at the first run") << nothingLeft << 1 << code.arg(3);
+    QTest::newRow("6, then 3 without saying why")
+            << u"exitCode=6\n[run2]\nexitCode=3"_s << 2 << code.arg(3);
+    QTest::newRow("6, then 1") << u"exitCode=6\n[run2]\nexitCode=1"_s << 2 << code.arg(1);
+    QTest::newRow("6, then 1 with both markers")
+            << u"exitCode=6\n[run2]\nexitCode=1\nmarkers=true"_s << 2 << Cancelled;
+    // Markers count only in the run that printed them.
+    QTest::newRow("6 with both markers, then 1")
+            << u"exitCode=6\nmarkers=true\n[run2]\nexitCode=1\nmarkers=false"_s << 2 << code.arg(1);
+    QTest::newRow("6 at every run")
+            << u"exitCode=6"_s << 4
+            << u"Maintenance tool после 4 запусков подряд всё ещё просит запустить его снова (код "
+               "6). Обновление не завершено."_s;
+}
+
+void tst_UpdateDialog::toolAskingToBeRunAgainIsRunAgain()
+{
+    QFETCH(QString, repositoryIni);
+    QFETCH(int, runs);
+    QFETCH(QString, message);
+    const SampleInstallation installation = makeInstallation(repositoryIni);
+    start(installation, Arguments, u"2.0.0"_s);
+
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 20000);
+    QCOMPARE(launchArguments(installation), Arguments);
+    // Every run with the same arguments, the cache directory included, one backup for all.
+    const QList<QStringList> toolRuns = installation.toolRuns();
+    QCOMPARE(toolRuns.size(), runs);
+    QCOMPARE(toolRuns.count(toolRuns.constFirst()), runs);
+    const QByteArray log = readFile(logPath());
+    QCOMPARE(log.count("Installation backup created."), 1);
+    QCOMPARE(log.count("Maintenance tool exited with code 6 (essential components updated); "
+                       "starting it again: run "),
+             runs - 1);
+    QCOMPARE(readFile(installation.handoff),
+             message.isNull() ? "continue"_ba : "error\n" + message.toUtf8());
+    QCOMPARE(boxes.size(), message.isNull() ? 0 : 1);
+    dialog.reset();
+    VERIFY_FILES(installation, message.isNull() ? Expected::New : Expected::Old);
+}
+
 void tst_UpdateDialog::preparationFailuresLeaveARecordAndNoRelaunch_data()
 {
     QTest::addColumn<QString>("failure");
@@ -323,6 +380,26 @@ void tst_UpdateDialog::runningClientIsWaitedForAndTheDialogCannotBeClosed()
     QCOMPARE(boxes, QStringList());
     VERIFY_FILES(installation, Expected::New);
     QTRY_VERIFY(dialog->close());
+}
+
+void tst_UpdateDialog::selfTestIsShownAndTheDialogCannotBeClosed()
+{
+    SampleInstallation installation = makeInstallation();
+    QVERIFY(installation.writeNew(u"sample-self-test.txt"_s, "hang"));
+    start(installation);
+    dialog->setSelfTestArgument(u"--self-test"_s);
+    // The new client's own record: it runs, and hangs.
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 20000);
+    QCOMPARE(launchArguments(installation), QStringList {u"--self-test"_s});
+    QCOMPARE(status(), u"Проверка запуска новой версии Corvane..."_s);
+    QVERIFY(!dialog->close());
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    QVERIFY(dialog->isVisible());
+    // Gone with its dialog, the client under test is judged no more: no box, no restart.
+    dialog.reset();
+    QTest::qWait(500);
+    QCOMPARE(boxes, QStringList());
+    QCOMPARE(installation.launches().size(), 1);
 }
 
 void tst_UpdateDialog::noRelaunchWhenTheClientWasStartedMeanwhile()

@@ -7,12 +7,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStorageInfo>
 #include <QTest>
 #include <QThread>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -54,6 +56,8 @@ private slots:
     void helperInsideTheInstallationUpdatesAndRollsBack();
     void handoffHeldForAMomentStillHandsOver_data();
     void handoffHeldForAMomentStillHandsOver();
+    void selfTestKeepsOnlyANewVersionThatStarts_data();
+    void selfTestKeepsOnlyANewVersionThatStarts();
     void realToolUpdateEndsAsTheToolSays_data();
     void realToolUpdateEndsAsTheToolSays();
     void realToolCutAfterTheRemovalHeals();
@@ -85,9 +89,17 @@ private:
     // restore tries the held file again (for two seconds): a kill now lands in the restore.
     void holdThroughTheRestore(const SampleInstallation &installation, const QString &held,
                                const QString &go);
-    // Runs the installation's logon entry as the next logon would, then checks what that run
-    // leaves: the client started with arguments, and no entry, record, backup or lock.
-    void healAtLogon(const SampleInstallation &installation, const QStringList &arguments);
+    // Gives the installation's user a profile folder whose name makes the path of a copy of the
+    // helper in it, where the kit keeps one, `length` characters long as the programs see it;
+    // returns the copy's path.
+    QString helperCopyInProfile(SampleInstallation &installation, qsizetype length);
+    // Checks that the installation's logon entry names it by a short key and nothing else, in a
+    // command Windows runs, then starts it as the next logon would.
+    void runLogonEntry(const SampleInstallation &installation);
+    // runLogonEntry(), then checks what that run leaves: the client started with arguments, the
+    // recorded repository in the log, and no entry, record, backup or lock.
+    void healAtLogon(const SampleInstallation &installation, const QString &repositoryUrl,
+                     const QStringList &arguments);
 
     HelperRunner runner {QStringLiteral(UPDATER_HELPER_PATH),
                          QStringLiteral(SAMPLE_MAINTENANCE_TOOL_PATH),
@@ -123,6 +135,28 @@ QStringList launchArguments(const SampleInstallation &installation)
     return installation.launches().value(0).value(u"arguments"_s).toVariant().toStringList();
 }
 
+// What the client of the logon rows is restarted with: a long command line's worth.
+const QStringList FiveArguments
+        = {u"--again"_s, QString(), u"--profile=Пётр Иванов"_s,
+           u"C:\\Users\\Пётр Иванов\\Документы\\отчёт \"итог\".txt"_s, u"--note=100% $HOME `id`"_s};
+
+QStringList asClientArguments(const QStringList &arguments)
+{
+    QStringList options;
+    for (const QString &argument : arguments)
+        options.append(u"--application-argument="_s + argument);
+    return options;
+}
+
+// A file URL of 200 characters for directory: a symbolic link with a long name in base.
+QString longRepositoryUrl(const QString &base, const QString &directory)
+{
+    const QString link = base + u"/repository-"_s;
+    const QString url = QUrl::fromLocalFile(link).toString();
+    const QString padded = link + QString(std::max<qsizetype>(0, 200 - url.size()), u'r');
+    return QFile::link(directory, padded) ? QUrl::fromLocalFile(padded).toString() : QString();
+}
+
 } // namespace
 
 void tst_UpdaterHelper::initTestCase()
@@ -135,8 +169,6 @@ void tst_UpdaterHelper::init()
 {
     root = std::make_unique<QTemporaryDir>();
     QVERIFY2(root->isValid(), qPrintable(root->errorString()));
-    // The kit keeps its private copies of the helper in the client's data directory.
-    qputenv("XDG_DATA_HOME", QFile::encodeName(root->filePath(u"data"_s)));
 }
 
 void tst_UpdaterHelper::cleanup()
@@ -210,6 +242,10 @@ void tst_UpdaterHelper::commandLineErrorsTouchNothing_data()
     QTest::newRow("repository emptied after a value")
             << u"tool repository --repository= application directory handoff"_s << 2;
     QTest::newRow("nothing at all") << u""_s << 2;
+    // The logon run is told an installation's short key and nothing else; any other value, with
+    // or without the other options, counts as missing.
+    QTest::newRow("logon run without a key of its form")
+            << u"--recover-only=0123456789abcdef tool repository application directory"_s << 2;
 }
 
 void tst_UpdaterHelper::commandLineErrorsTouchNothing()
@@ -313,16 +349,20 @@ void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero_data()
 {
     // planted: a file of the installation, with its permission bits, that the update changes.
     // Read-only is the Windows attribute too, which Wine keeps as a file without write bits.
+    // firstRun: what the tool does in a first run before the failing one.
     QTest::addColumn<QString>("closeKey");
     QTest::addColumn<QString>("planted");
     QTest::addColumn<unsigned>("mode");
+    QTest::addColumn<QString>("firstRun");
     const QString deep
             = QStringList(5, u"a-folder-name-that-takes-the-path-past-260-characters"_s).join(u'/')
             + u"/deep.txt"_s;
-    QTest::newRow("closed with Escape") << u"Escape"_s << QString() << 0u;
-    QTest::newRow("closed with its button") << u"Return"_s << QString() << 0u;
-    QTest::newRow("a path past 260 characters") << u"Escape"_s << deep << 0644u;
-    QTest::newRow("a read-only file") << u"Escape"_s << u"read-only.txt"_s << 0444u;
+    QTest::newRow("closed with Escape") << u"Escape"_s << QString() << 0u << QString();
+    QTest::newRow("closed with its button") << u"Return"_s << QString() << 0u << QString();
+    QTest::newRow("a path past 260 characters") << u"Escape"_s << deep << 0644u << QString();
+    QTest::newRow("a read-only file") << u"Escape"_s << u"read-only.txt"_s << 0444u << QString();
+    QTest::newRow("the second run of a tool that asked for one")
+            << u"Escape"_s << QString() << 0u << u"exitCode=6\nwaitForFile="_s;
 }
 
 void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
@@ -330,8 +370,10 @@ void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
     QFETCH(QString, closeKey);
     QFETCH(QString, planted);
     QFETCH(unsigned, mode);
+    QFETCH(QString, firstRun);
     const QString go = goFile();
-    SampleInstallation installation = make(u"Rollback"_s, u"exitCode=5\nwaitForFile="_s + go);
+    SampleInstallation installation
+            = make(u"Rollback"_s, u"exitCode=5\nwaitForFile="_s + go + u"\n[run1]\n"_s + firstRun);
     const QString plantedPath = installation.directory + u'/' + planted;
     if (!planted.isEmpty())
         QVERIFY(installation.writeOld(planted, "old") && installation.writeNew(planted, "new")
@@ -356,6 +398,7 @@ void tst_UpdaterHelper::failedUpdateRefusesEscapeRollsBackAndEndsWithZero()
     QCOMPARE(readFile(installation.handoff), "error\n" + message);
     QVERIFY(log(installation).endsWith("\nUpdate error: " + message + '\n'));
     VERIFY_FILES(installation, Expected::Old);
+    QCOMPARE(installation.toolRuns().size(), firstRun.isEmpty() ? 1 : 2);
     if (!planted.isEmpty())
         QCOMPARE(fileMode(plantedPath) & 0222, mode & 0222);
     QTRY_COMPARE(launchArguments(installation), QStringList {u"--old"_s});
@@ -485,6 +528,8 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne_data()
     // The user starts the client, which finds the update pending and hands it over at once.
     QTest::newRow("after the tool, then the client started") << u"end"_s << u"client"_s;
     QTest::newRow("during the restore of a failed update") << u"restore"_s << QString();
+    // The first run asked for another and changed every file; the next helper's tool does too.
+    QTest::newRow("in the second run of the tool") << u"second run"_s << QString();
     QTest::newRow("its backup then missing") << u"end"_s << u"backup"_s;
     QTest::newRow("its record then damaged") << u"end"_s << u"record"_s;
     QTest::newRow("a saved copy then cut short") << u"end"_s << u"copy"_s;
@@ -493,31 +538,48 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne_data()
     QTest::newRow("its record then another user's") << u"end"_s << u"record owner"_s;
     QTest::newRow("its backup then another user's") << u"end"_s << u"backup owner"_s;
     // As an installer that removes every old file before it unpacks the new ones: the client is
-    // gone, and a helper is started again by hand, or by the logon entry.
+    // gone, and a helper is started again by hand, or by the logon entry. At logon the helper
+    // runs from a copy in a long profile folder, its path 199 characters long (the longest a
+    // short command fits) or past that limit; or the record is written as earlier helpers did,
+    // which the logon run refuses, and a helper started by hand then restores from.
     QTest::newRow("after the old files were removed, by hand") << u"removed"_s << QString();
     QTest::newRow("after the old files were removed, by hand with a handoff")
             << u"removed"_s << u"handoff"_s;
     QTest::newRow("after the old files were removed, at the next logon")
             << u"removed"_s << u"logon"_s;
+    QTest::newRow("after the old files were removed, at the next logon, from a folder past "
+                  "the limit")
+            << u"removed"_s << u"logon past the limit"_s;
+    QTest::newRow("after the old files were removed, its record in the earlier format, at the "
+                  "next logon, then by hand")
+            << u"removed"_s << u"logon earlier format"_s;
+    // The new client hangs in its self-test, and goes with its helper.
+    QTest::newRow("during the self-test of the new version") << u"selfTest"_s << QString();
 }
 
 void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
 {
     QFETCH(QString, point);
     QFETCH(QString, afterwards);
+    const bool atLogon = afterwards.startsWith(u"logon");
     if (afterwards.endsWith(u" owner") && runner.runsWindowsPrograms())
         QSKIP("Windows: a file's owner is not compared (Wine reports none)");
+    if (atLogon && !runner.runsWindowsPrograms())
+        VERIFY_PROGRAMS(u"dex"_s);
     const QString go = goFile();
     const bool failing = point == u"restore";
     const bool removed = point == u"removed";
-    SampleInstallation installation = make(
-            u"Interrupted"_s,
-            u"exitCode=%1\nwaitForFile=%2\nwaitPoint=%3\nremoveOldFiles=%4"_s.arg(failing ? 5 : 0)
-                    .arg(go)
-                    .arg(QStringList {u"start"_s, u"midFile"_s, u"removed"_s}.contains(point)
-                                 ? point
-                                 : u"end"_s)
-                    .arg(removed ? u"true"_s : u"false"_s));
+    const bool selfTest = point == u"selfTest";
+    const QString twoRuns = point == u"second run" ? u"exitCode=6\n[run2]\n"_s : QString();
+    const QString waitPoint = QStringList {u"start"_s, u"midFile"_s, u"removed"_s}.contains(point)
+            ? point
+            : u"end"_s;
+    SampleInstallation installation
+            = make(u"Interrupted"_s,
+                   twoRuns
+                           + u"exitCode=%1\nwaitForFile=%2\nwaitPoint=%3\nremoveOldFiles=%4"_s
+                                     .arg(failing ? 5 : 0)
+                                     .arg(go, waitPoint, removed ? u"true"_s : u"false"_s));
     if (removed) { // then the payload is the whole new version
         const QString client = QFileInfo(installation.clientPath).fileName();
         QVERIFY(installation.writeNew(client, readFile(installation.clientPath))
@@ -529,14 +591,36 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
     if (point == u"backup") // large enough that the copy lasts a while on a fast disk
         QVERIFY(installation.writeOld(u"data/big.bin"_s, QByteArray(32 * MiB, 'b')));
+    if (selfTest)
+        QVERIFY(installation.writeNew(u"sample-self-test.txt"_s, "hang"));
 
-    QProcess *first = startHelper(installation, {u"--application-argument=--again"_s});
+    SampleInstallation started = installation;
+    QStringList arguments = {u"--again"_s};
+    QString program;
+    if (atLogon) {
+        const qsizetype length = afterwards == u"logon past the limit" ? 240 : 199;
+        program = helperCopyInProfile(installation, length);
+        QCOMPARE(runner.asProgramsSeeIt(program).size(), length);
+        started = installation;
+        started.repository = longRepositoryUrl(installation.base, installation.repository);
+        QCOMPARE(started.repository.size(), 200);
+        arguments = FiveArguments;
+    }
+    QStringList firstOptions = asClientArguments(arguments);
+    if (selfTest)
+        firstOptions.append(u"--self-test-argument=--self-test"_s);
+    QProcess *first = startHelper(started, firstOptions, program);
     if (point == u"backup") {
         QDeadlineTimer deadline(30000);
         while (tmp.entryList(kept).isEmpty() && !deadline.hasExpired())
             QThread::usleep(500);
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 20000);
+    }
+    if (selfTest) {
+        QVERIFY(writeFile(go, "go"));
+        QTRY_COMPARE_WITH_TIMEOUT(launchArguments(installation), QStringList {u"--self-test"_s},
+                                  30000);
     }
     const QString held = installation.directory + u"/lib/nested/asset.bin"_s;
     if (failing) {
@@ -561,12 +645,16 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
         // The tool ended with its helper: told to stop now, it records nothing more.
         QVERIFY(replaceFile(go, "stop"));
         QTest::qWait(1000);
-        QCOMPARE(readFile(installation.toolRecord).count("finished"), failing ? 1 : 0);
+        QCOMPARE(readFile(installation.toolRecord).count("finished"),
+                 failing || selfTest || !twoRuns.isEmpty() ? 1 : 0);
     }
     const QStringList backups = tmp.entryList({u"Kestrova-update-backup-*"_s});
     const QStringList journals = tmp.entryList({u"*.journal"_s});
     QCOMPARE(backups.size(), 1);
     QCOMPARE(journals.size(), point == u"backup" ? 0 : 1);
+    // It holds the client's arguments: in a shared /tmp, for the user alone.
+    if (!runner.runsWindowsPrograms() && !journals.isEmpty())
+        QCOMPARE(fileMode(tmp.filePath(journals.constFirst())), 0600u);
     QCOMPARE(runner.logonEntries(installation).size(), point == u"backup" ? 0 : 1);
     QCOMPARE(QFileInfo::exists(installation.clientPath), !removed);
     const QString backup = tmp.filePath(backups.value(0));
@@ -587,10 +675,36 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
 
     QVERIFY(QFile::remove(runner.logPath(installation)));
     QVERIFY(writeFile(installation.repository + u"/repository.ini"_s,
-                      "[General]\nstartDelayMs=3000\n"));
-    if (afterwards == u"logon") {
+                      "[General]\nstartDelayMs=3000\n" + twoRuns.toUtf8() + "exitCode=0\n"));
+    if (afterwards == u"logon earlier format") {
+        // Earlier helpers kept the run's options in the entry, not in the record.
+        const QString journal = tmp.filePath(journals.value(0));
+        const QJsonObject record = QJsonDocument::fromJson(readFile(journal)).object();
+        QJsonObject earlier {{u"format"_s, 1}};
+        for (const QString &key : {u"installation"_s, u"backup"_s, u"files"_s})
+            earlier.insert(key, record.value(key));
+        QVERIFY(writeFile(journal, QJsonDocument(earlier).toJson()));
+        const QStringList installed = filesBelow(installation.directory);
+        runLogonEntry(installation);
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Update error: "), 60000);
+        QVERIFY(closeDetachedHelper());
+        QVERIFY2(log(installation)
+                         .endsWith(u"отменить его при входе в систему нельзя: его запись %1 "
+                                   "оставлена прежней версией программы обновления. Файлы "
+                                   "установки не изменены; запустите Corvane, чтобы восстановить "
+                                   "его, или переустановите Corvane.\n"_s
+                                           .arg(runner.asProgramsSeeIt(journal))
+                                           .toUtf8()),
+                 log(installation).constData());
+        QCOMPARE(filesBelow(installation.directory), installed);
+        QCOMPARE(readFile(journal), QJsonDocument(earlier).toJson());
+        QCOMPARE(tmp.entryList(kept).size(), 2);
+        QVERIFY(installation.launches().isEmpty());
+    } else if (atLogon) {
         // The old version back, and the update left to the client's next check.
-        healAtLogon(installation, {u"--again"_s});
+        healAtLogon(installation, started.repository, arguments);
         VERIFY_FILES(installation, Expected::Old);
         QCOMPARE(installation.toolRuns().size(), 1);
         return;
@@ -607,7 +721,8 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
             : startHelper(installation, options);
     if (afterwards == u"handoff")
         answer(installation);
-    if (!QStringList {QString(), u"client"_s, u"handoff"_s}.contains(afterwards)) {
+    if (!QStringList {QString(), u"client"_s, u"handoff"_s, u"logon earlier format"_s}.contains(
+                afterwards)) {
         // Nothing is overwritten from a doubtful backup, a failed restore stops as a rollback
         // does, and everything is kept.
         QVERIFY(runner.closeAfterFailure({second}));
@@ -651,26 +766,60 @@ void tst_UpdaterHelper::interruptedUpdateIsUndoneBeforeTheNextOne()
     QCOMPARE(runner.logonEntries(installation).keys(), QStringList());
 }
 
-void tst_UpdaterHelper::healAtLogon(const SampleInstallation &installation,
-                                    const QStringList &arguments)
+QString tst_UpdaterHelper::helperCopyInProfile(SampleInstallation &installation, qsizetype length)
+{
+    const QString name = QFileInfo(runner.helper).fileName();
+    const qsizetype seen = runner.asProgramsSeeIt(installation.base).size()
+            + runner.localDataDirectory(installation).size() - installation.base.size()
+            + QStringView(u"/Corvane/update/helper-Pq3x9Z/").size() + name.size();
+    // Spread over two folders: a file name has at most 255 bytes, and "ё" takes two.
+    const qsizetype missing = std::max<qsizetype>(0, length - seen);
+    const qsizetype inProfile = std::min<qsizetype>(missing, 90);
+    installation.profile += QString(inProfile, u'ё');
+    const QString copy = runner.localDataDirectory(installation) + u"/Corvane"_s
+            + QString(missing - inProfile, u'ё') + u"/update/helper-Pq3x9Z/"_s + name;
+    if (!writeFile(copy, readFile(runner.helper)) || !setFileMode(copy, 0755))
+        qWarning("cannot copy the helper to %s", qPrintable(copy));
+    return copy;
+}
+
+void tst_UpdaterHelper::runLogonEntry(const SampleInstallation &installation)
 {
     const QMap<QString, QString> entries = runner.logonEntries(installation);
     QCOMPARE(entries.size(), 1);
+    const QString command = entries.first();
+    qInfo("Logon command, %d characters: %s", int(command.size()), qPrintable(command));
+    const QStringList parts = QProcess::splitCommand(command);
+    static const QRegularExpression shortKey(u"^--recover-only=[0-9a-f]{32}$"_s);
+    QVERIFY2(parts.size() == 2 && shortKey.match(parts.constLast()).hasMatch(),
+             qPrintable(command));
+    // Windows documents a Run or RunOnce command of at most 260 characters.
+    QVERIFY2(!runner.runsWindowsPrograms() || command.size() < 260, qPrintable(command));
     if (runner.runsWindowsPrograms()) {
         // Wine runs no user's RunOnce values (wineboot runs the machine's only): the test starts
         // the value's command line itself. (Windows would delete the value first; the helper
         // writes it again while it restores, and removes it after.)
-        const QStringList command = QProcess::splitCommand(entries.first());
-        runner.start(installation, command.mid(1), QString(), command.first());
+        runner.start(installation, parts.mid(1), QString(), parts.constFirst());
     } else {
-        // As a desktop session starts its autostart entries: Debian's dex reads the folder that
-        // XDG_CONFIG_HOME names. Its output goes where a session's goes, not into a pipe that
-        // closes once dex has ended (the client the helper starts would write into it).
+        // As a desktop session starts its autostart entries: Debian's dex (the rows that come
+        // here check for it first) reads the folder that XDG_CONFIG_HOME names. Its output goes
+        // where a session's goes, not into a pipe that closes once dex has ended (the client the
+        // helper starts would write into it).
         QProcess *session = runner.start(
                 installation, {u"-c"_s, u"exec dex --autostart >/dev/null"_s}, QString(), u"sh"_s);
         QVERIFY(session->waitForFinished(30000));
     }
+}
+
+void tst_UpdaterHelper::healAtLogon(const SampleInstallation &installation,
+                                    const QString &repositoryUrl, const QStringList &arguments)
+{
+    runLogonEntry(installation);
+    if (QTest::currentTestFailed())
+        return;
     QTRY_COMPARE_WITH_TIMEOUT(launchArguments(installation), arguments, 60000);
+    QVERIFY2(log(installation).startsWith("Repository: " + repositoryUrl.toUtf8() + '\n'),
+             log(installation).constData());
     QVERIFY2(log(installation).contains("Restored the installation from the backup "),
              log(installation).constData());
     QTRY_COMPARE(QDir(runner.temporaryDirectory(installation)).entryList({u"Kestrova-update-*"_s}),
@@ -854,8 +1003,8 @@ void tst_UpdaterHelper::powerCutLeavesOneWholeVersion()
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(log(installation).contains("Waiting for"), 30000);
         if (point == u"restore") {
-            holdThroughTheRestore(installation,
-                                  installation.directory + u"/lib/nested/asset.bin"_s, go);
+            holdThroughTheRestore(installation, installation.directory + u"/lib/nested/asset.bin"_s,
+                                  go);
             if (QTest::currentTestFailed())
                 return;
         }
@@ -980,7 +1129,8 @@ void tst_UpdaterHelper::helperInsideTheInstallationUpdatesAndRollsBack()
     QVERIFY(writeFile(go, "go"));
     // Through the kit its process runs the private copy; under Wine the outcome alone tells.
     QVERIFY2(!throughTheKit || runner.runsWindowsPrograms()
-                     || executable.startsWith(QDir(root->filePath(u"data"_s)).canonicalPath()),
+                     || executable.startsWith(
+                             QDir(runner.localDataDirectory(installation)).canonicalPath()),
              qPrintable(executable));
     if (toolExitCode == 0) {
         QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 30000);
@@ -1041,6 +1191,93 @@ void tst_UpdaterHelper::handoffHeldForAMomentStillHandsOver()
     VERIFY_FILES(installation, Expected::New);
 }
 
+void tst_UpdaterHelper::selfTestKeepsOnlyANewVersionThatStarts_data()
+{
+    // outcome: what 2.0.0 puts beside its client to tell the self-test what to do; "damaged" and
+    // "unlinked": its client itself, zeroed, or naming a library that is not there. record: the
+    // failure record's message, a pattern; empty when 2.0.0 stays.
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("record");
+    const QString tested = u"Новая версия Corvane "_s;
+    const QString crashed = tested
+            + u"аварийно завершилась при проверке запуска \\(код (\\d+|0xC[0-9A-F]{7})\\)\\."_s;
+    QTest::newRow("the new client passes") << QString() << QString();
+    QTest::newRow("the new client fails its check")
+            << u"fail"_s << tested + u"не прошла проверку запуска: код завершения 3\\."_s;
+    QTest::newRow("the new client crashes") << u"crash"_s << crashed;
+    // A child of the client hangs as well: the old client starts only once no copy runs.
+    QTest::newRow("the new client hangs")
+            << u"hang with a child"_s << tested + u"не завершила проверку запуска за 30 с\\."_s;
+    QTest::newRow("the new client is damaged")
+            << u"damaged"_s << u"Не удалось запустить новую версию Corvane для проверки: .+"_s;
+    // The loader fails: exit code 127 on Linux, STATUS_DLL_NOT_FOUND on Windows.
+    QTest::newRow("the new client misses a library")
+            << u"unlinked"_s
+            << u"(%1|%2)"_s.arg(tested + u"не прошла проверку запуска: код завершения 127\\."_s,
+                                crashed);
+}
+
+void tst_UpdaterHelper::selfTestKeepsOnlyANewVersionThatStarts()
+{
+    QFETCH(QString, outcome);
+    QFETCH(QString, record);
+    SampleInstallation installation = make(u"SelfTest"_s);
+    const QString client = QFileInfo(installation.clientPath).fileName();
+    QByteArray executable = readFile(installation.clientPath);
+    if (outcome == u"damaged") {
+        // As a file whose blocks were never written.
+        executable.fill('\0');
+    } else if (outcome == u"unlinked") {
+        // A library the client links, renamed where the executable names it.
+        const bool windows = runner.runsWindowsPrograms();
+        const QByteArray library = windows ? "USER32.dll" : "libQt6Core.so.6";
+        QVERIFY(executable.contains(library));
+        executable.replace(library, windows ? "USERXX.dll" : "libQtXCore.so.6");
+    } else if (!outcome.isEmpty()) {
+        QVERIFY(installation.writeNew(u"sample-self-test.txt"_s, outcome.toUtf8()));
+    }
+    if (outcome == u"damaged" || outcome == u"unlinked")
+        QVERIFY(installation.writeNew(client, executable)
+                && setFileMode(installation.repository + u"/payload/"_s + client, 0755));
+
+    QProcess *handingOver = startThroughTheKit(
+            installation, runner.helper,
+            {u"--self-test"_s, u"--expected-version=2.0.0"_s, u"--argument=--again"_s});
+    QVERIFY(handingOver->waitForFinished(30000));
+    QCOMPARE(handingOver->exitCode(), 0);
+    if (record.isEmpty()) {
+        // Started twice: once to prove that it starts, then for the user.
+        QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 2, 30000);
+        QCOMPARE(launchArguments(installation), QStringList {u"--self-test"_s});
+        QCOMPARE(installation.launches().at(1).value(u"arguments"_s).toVariant().toStringList(),
+                 QStringList {u"--again"_s});
+        VERIFY_FILES(installation, Expected::New);
+        QVERIFY2(log(installation).contains("\nClient self-test passed on the platform ")
+                         && log(installation).contains("\nSelf-test passed.\n"),
+                 log(installation).constData());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.handoff).startsWith("error\n"), 60000);
+        const QString message = QString::fromUtf8(readFile(installation.handoff).mid(6));
+        QVERIFY2(QRegularExpression(u'^' + record + u'$').match(message).hasMatch(),
+                 qPrintable(message));
+        QVERIFY(closeDetachedHelper());
+        VERIFY_FILES(installation, Expected::Old);
+        QVERIFY2(
+                log(installation).contains("\nSelf-test failed: ")
+                        && log(installation).endsWith("\nUpdate error: " + message.toUtf8() + '\n'),
+                log(installation).constData());
+        // The old client, started again once no copy of the new one runs.
+        const auto lastArguments = [&installation] {
+            const QList<QJsonObject> launches = installation.launches();
+            return launches.value(launches.size() - 1).value(u"arguments"_s).toVariant();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(lastArguments().toStringList(), QStringList {u"--again"_s},
+                                  15000);
+    }
+    QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
+                              qPrintable(runner.leftovers(installation).join(u' ')), 10000);
+}
+
 void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
 {
     // repository: the product's repository the update comes from; folder: the installation's
@@ -1073,10 +1310,32 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
             << QByteArray("Cannot fetch archives") << exited.arg(1);
     QTest::newRow("nothing newer") << u"1.0.0"_s << u"Newest"_s << QString()
                                    << QByteArray("No updates available.") << exited.arg(3);
+    // The tool installs a damaged client and exits 0.
+    QTest::newRow("a damaged client, found by its self-test")
+            << u"2.0.0-broken-client"_s << u"Broken"_s << QString()
+            << QByteArray("Components updated successfully.")
+            << u"Не удалось запустить новую версию Corvane для проверки: execvp: Exec format error"_s;
     // IFW's own lock and cache fail in a directory whose path is not ASCII.
     QTest::newRow("a temporary directory that is not ASCII")
             << u"2.0.0"_s << u"Temporary"_s << u"Временные файлы"_s
             << QByteArray("Cannot create lock file") << exited.arg(3);
+    // Forced and essential components go first and alone: the tool exits with 6 and asks to be
+    // run again, and the helper does. The failing releases fail in that second run, after the
+    // first has installed the runtime (and with it, a new maintenance tool) for good.
+    const QByteArray again = "starting it again: run 2 of at most 4.";
+    const QByteArray newTool = "Wrote the binary with the new replacement.";
+    QTest::newRow("a forced update")
+            << u"2.0.0-forced-update"_s << u"Forced"_s << QString() << again << QString();
+    QTest::newRow("an essential runtime, then the client")
+            << u"2.0.0-essential-runtime"_s << u"Essential"_s << QString() << again << QString();
+    QTest::newRow("an essential runtime, then the client fails")
+            << u"2.0.0-essential-runtime-failing-operation"_s << u"Essential failing"_s << QString()
+            << again << exited.arg(3);
+    QTest::newRow("a new maintenance tool")
+            << u"2.0.0-new-maintenance-tool"_s << u"Tool"_s << QString() << newTool << QString();
+    QTest::newRow("a new maintenance tool, then the client fails")
+            << u"2.0.0-new-maintenance-tool-failing-operation"_s << u"Tool failing"_s << QString()
+            << newTool << exited.arg(3);
 }
 
 void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
@@ -1090,7 +1349,7 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
     if (product.isEmpty())
         QSKIP("the real maintenance tool's rows run in tst_updater_helper_ifw "
               "(UPDATER_IFW_PRODUCT)");
-    IfwInstallation installation(product, root->filePath(folder));
+    IfwInstallation installation(product, root->filePath(folder), repository);
     QString error;
     QVERIFY2(installation.install(error), qPrintable(error));
     if (!temporary.isEmpty()) // the runner keeps the temporary files in base/tmp
@@ -1109,26 +1368,35 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
     // The tool gets the repository as a URL, here of a path with spaces.
     const QString repositoryPath = root->filePath(folder + u"/update repository"_s);
     QVERIFY(QFile::link(product + u"/repositories/"_s + repository, repositoryPath));
-    QProcess *client
-            = runner.start(layout,
-                           {u"update"_s, u"--helper="_s + runner.helper,
+    QStringList handOver = {u"update"_s,
+                            u"--helper="_s + runner.helper,
                             u"--maintenance-tool="_s + installation.toolPath,
                             u"--repository="_s + QUrl::fromLocalFile(repositoryPath).toString(),
-                            u"--handoff-file="_s + layout.handoff, u"--expected-version=2.0.0"_s,
-                            u"--argument=--restarted"_s});
+                            u"--handoff-file="_s + layout.handoff,
+                            u"--expected-version=2.0.0"_s,
+                            u"--argument=--restarted"_s};
+    // The tool installs the broken client; only the self-test finds it, after the tool's success.
+    const bool selfTest = repository.endsWith(u"-broken-client");
+    if (selfTest)
+        handOver.append(u"--self-test"_s);
+    QProcess *client = runner.start(layout, handOver);
     QVERIFY(client->waitForFinished(30000));
     QCOMPARE(client->exitCode(), 0);
     if (message.isEmpty()) {
         QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 30000);
-        const QString found = installation.mismatchesWithPayload(u"2.0.0"_s);
+        const QString found = installation.mismatchesWithPayload(repository);
         QVERIFY2(found.isEmpty(), qPrintable(found));
         QVERIFY(readFile(layout.directory + u"/components.xml"_s)
                         .contains("<Version>2.0.0</Version>"));
+        QVERIFY(!readFile(layout.directory + u"/components.xml"_s)
+                         .contains("<Version>1.0.0</Version>"));
+        // The tool, a new one too, still runs.
+        QCOMPARE(QProcess::execute(installation.toolPath, {u"--version"_s}), 0);
         QCOMPARE(readFile(layout.handoff), QByteArray("continue"));
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(readFile(layout.handoff), "error\n" + message.toUtf8(), 30000);
         QVERIFY(closeDetachedHelper());
-        const QString found = installation.mismatchesWithInstalled();
+        const QString found = installation.mismatchesWithInstalled(repository);
         QVERIFY2(found.isEmpty(), qPrintable(found));
         QTRY_COMPARE(layout.launches().size(), 1);
     }
@@ -1150,16 +1418,19 @@ void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals()
     if (product.isEmpty())
         QSKIP("the real maintenance tool's rows run in tst_updater_helper_ifw "
               "(UPDATER_IFW_PRODUCT)");
-    IfwInstallation installation(product, root->filePath(u"Cut"_s));
+    VERIFY_PROGRAMS(u"dex"_s);
+    IfwInstallation installation(product, root->filePath(u"Cut"_s), u"2.0.0"_s);
     QString error;
     QVERIFY2(installation.install(error), qPrintable(error));
-    const SampleInstallation &layout = installation.layout;
-    SampleInstallation cut = installation.layout;
-    cut.repository = QUrl::fromLocalFile(product + u"/repositories/2.0.0"_s).toString();
+    SampleInstallation &layout = installation.layout;
+    const QString helper = helperCopyInProfile(layout, 199);
+    QCOMPARE(runner.asProgramsSeeIt(helper).size(), 199);
+    SampleInstallation cut = layout;
+    cut.repository = longRepositoryUrl(layout.base, product + u"/repositories/2.0.0"_s);
+    QCOMPARE(cut.repository.size(), 200);
     QProcess *first = runner.start(
-            cut,
-            cut.helperArguments(installation.toolPath, {u"--application-argument=--restarted"_s}),
-            QString(), runner.helper);
+            cut, cut.helperArguments(installation.toolPath, asClientArguments(FiveArguments)),
+            QString(), helper);
     // The tool removes every file of 1.0.0 before it unpacks 2.0.0: the cut comes once the
     // client is gone, and takes the tool with the helper.
     const QDeadlineTimer deadline(60000);
@@ -1172,7 +1443,7 @@ void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals()
              log(layout).constData());
     QCOMPARE(runner.logonEntries(layout).size(), 1);
 
-    healAtLogon(layout, {u"--restarted"_s});
+    healAtLogon(layout, cut.repository, FiveArguments);
     const QString found = installation.mismatchesWithInstalled();
     QVERIFY2(found.isEmpty(), qPrintable(found));
 }

@@ -7,12 +7,22 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QThread>
 
 #include <cstdio>
+#include <cstdlib>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 namespace {
 
@@ -25,6 +35,12 @@ enum ExitCode {
     InterruptedUpdateNotRecovered = 5,
     UsageError = 64,
 };
+
+// What the helper starts the updated client with when the update asks for a self-test.
+const QString SelfTestArgument = QStringLiteral("--self-test");
+// Beside the executable, it tells the self-test how to fail: "fail", "crash", "hang" or "hang with
+// a child". The binary is the same in every version; a release puts this file beside it.
+const QString SelfTestOutcomeFile = QStringLiteral("sample-self-test.txt");
 
 void print(const QString &text)
 {
@@ -79,11 +95,12 @@ int runUpdate(const QStringList &arguments)
                                                  QStringLiteral("ms"));
     const QCommandLineOption stayRunningOption(QStringLiteral("stay-running-ms"), QString(),
                                                QStringLiteral("ms"));
+    const QCommandLineOption selfTestOption(QStringLiteral("self-test"), QString());
 
     QCommandLineParser parser;
     parser.addOptions({helperOption, toolOption, repositoryOption, handoffOption, versionOption,
                        argumentOption, noAnswerOption, answerDelayOption, answerTimeoutOption,
-                       stayRunningOption});
+                       stayRunningOption, selfTestOption});
     qint64 answerDelay = 0;
     qint64 answerTimeout = UpdateHandoff::DefaultTimeout;
     qint64 stayRunningTime = 0;
@@ -110,6 +127,8 @@ int runUpdate(const QStringList &arguments)
     settings.handoffFilePath = parser.value(handoffOption);
     settings.applicationArguments = parser.values(argumentOption);
     settings.expectedVersion = parser.value(versionOption);
+    if (parser.isSet(selfTestOption))
+        settings.selfTestArgument = SelfTestArgument;
 
     if (UpdateClient::interruptedUpdatePending(settings.applicationPath))
         print(QStringLiteral("An interrupted update is pending: the helper restores the "
@@ -220,17 +239,66 @@ int recoverInterruptedUpdate(const QStringList &arguments)
     return runUpdate(update);
 }
 
-int runLaunched(const QStringList &arguments)
+QJsonObject launchRecord()
 {
-    const bool interrupted
-            = UpdateClient::interruptedUpdatePending(QCoreApplication::applicationFilePath());
-
     QJsonObject record;
     record.insert(QStringLiteral("time"), double(QDateTime::currentMSecsSinceEpoch()));
     record.insert(QStringLiteral("pid"), double(QCoreApplication::applicationPid()));
     record.insert(QStringLiteral("program"), QCoreApplication::applicationFilePath());
     record.insert(QStringLiteral("workingDirectory"), QDir::currentPath());
-    record.insert(QStringLiteral("arguments"), QJsonArray::fromStringList(arguments));
+    record.insert(QStringLiteral("arguments"),
+                  QJsonArray::fromStringList(QCoreApplication::arguments().mid(1)));
+    return record;
+}
+
+[[noreturn]] void crash()
+{
+#ifdef Q_OS_WIN
+    // abort() ends a Windows program with exit code 3; a crash there is an exception.
+    RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+#endif
+#ifdef Q_OS_LINUX
+    // A core file could land in the installation, which is the working directory.
+    prctl(PR_SET_DUMPABLE, 0);
+#endif
+    std::abort();
+}
+
+// The sample's own part of the self-test: it records the launch, then does what the file beside
+// it says. A hanging one with a child first starts a copy of itself that hangs too, as a client
+// may leave a process of its own behind.
+bool checkSelf(QString &error)
+{
+    appendLaunchRecord(launchRecord());
+    QFile file(QDir(QCoreApplication::applicationDirPath()).filePath(SelfTestOutcomeFile));
+    const QByteArray outcome = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : "";
+    if (outcome == "fail") {
+        error = QStringLiteral("%1 says fail").arg(SelfTestOutcomeFile);
+        return false;
+    }
+    if (outcome == "crash")
+        crash();
+    if (outcome.startsWith("hang")) {
+        if (outcome == "hang with a child"
+            && !qEnvironmentVariableIsSet("SAMPLE_SELF_TEST_CHILD")) {
+            qputenv("SAMPLE_SELF_TEST_CHILD", "1");
+            auto *child = new QProcess(QCoreApplication::instance());
+            child->start(QCoreApplication::applicationFilePath(), {SelfTestArgument});
+            child->waitForStarted();
+            print(QStringLiteral("Hanging, with a child, process %1").arg(child->processId()));
+        }
+        for (;;)
+            QThread::sleep(60);
+    }
+    return true;
+}
+
+int runLaunched(const QStringList &arguments)
+{
+    const bool interrupted
+            = UpdateClient::interruptedUpdatePending(QCoreApplication::applicationFilePath());
+
+    QJsonObject record = launchRecord();
     if (interrupted) {
         record.insert(QStringLiteral("interruptedUpdatePending"), true);
         appendLaunchRecord(record);
@@ -262,6 +330,13 @@ int runLaunched(const QStringList &arguments)
 
 int main(int argc, char **argv)
 {
+    // Before anything else: while the helper tests this client, its update is still in progress.
+    const auto makeApplication
+            = [](int &argc, char **argv) { return std::make_unique<QGuiApplication>(argc, argv); };
+    if (const std::optional<int> exitCode
+        = UpdateClient::runSelfTest(argc, argv, SelfTestArgument, makeApplication, checkSelf))
+        return *exitCode;
+
     QCoreApplication application(argc, argv);
     const QStringList arguments = application.arguments();
     if (arguments.size() > 1 && arguments.at(1) == QLatin1String("update"))

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QThread>
 
 #include <cstdlib>
@@ -40,6 +41,20 @@ bool parseArguments(const QStringList &arguments, QString &repository)
     if (shapeMatches)
         repository = arguments.at(3);
     return shapeMatches;
+}
+
+// Counts this run among the runs that share the cache directory, as the runs of one update do:
+// 1 for the first, or when there is no directory to count in.
+int countRun(const QString &cachePath)
+{
+    const QString path = QDir(cachePath).filePath(QStringLiteral("sample-tool-runs"));
+    QFile earlier(path);
+    const int run = earlier.open(QIODevice::ReadOnly) ? earlier.readAll().toInt() + 1 : 1;
+    earlier.close(); // on Windows an open file cannot be replaced
+    QSaveFile counter(path);
+    if (counter.open(QIODevice::WriteOnly) && counter.write(QByteArray::number(run)) > 0)
+        counter.commit();
+    return run;
 }
 
 // One value per record line: backslashes, line feeds and carriage returns are escaped so that
@@ -126,7 +141,7 @@ int main(int argc, char **argv)
 
     SampleRepository repository;
     QString error;
-    if (!SampleRepository::load(repositoryLocation, repository, error))
+    if (!SampleRepository::load(repositoryLocation, countRun(arguments.at(1)), repository, error))
         return fail(output, error);
 
     if (repository.startDelayMs > 0)
@@ -170,6 +185,8 @@ int main(int argc, char **argv)
     if (repository.crash)
         crash();
 
+    if (!repository.says.isEmpty())
+        output.line(repository.says);
     output.line(QStringLiteral("Finished with exit code %1").arg(repository.exitCode));
     recordFinish("exit " + QByteArray::number(repository.exitCode));
     return repository.exitCode;

@@ -63,9 +63,69 @@ bool isSafeRelativePath(const QString &path)
             && !parts.contains(QLatin1String("."));
 }
 
+// The keys of the settings' current group; a key that is not there leaves its value as it was.
+bool readKeys(const QSettings &settings, SampleRepository &repository, QString &error)
+{
+    if (!readNumber(settings, QStringLiteral("exitCode"), std::numeric_limits<int>::min(),
+                    repository.exitCode, error)
+        || !readFlag(settings, QStringLiteral("applyPayload"), repository.applyPayload, error)
+        || !readFlag(settings, QStringLiteral("removeOldFiles"), repository.removeOldFiles, error)
+        || !readFlag(settings, QStringLiteral("markers"), repository.markers, error)
+        || !readFlag(settings, QStringLiteral("crash"), repository.crash, error)
+        || !readNumber(settings, QStringLiteral("floodBytes"), qint64(0), repository.floodBytes,
+                       error)
+        || !readNumber(settings, QStringLiteral("delayMs"), 0, repository.delayMs, error)
+        || !readNumber(settings, QStringLiteral("startDelayMs"), 0, repository.startDelayMs, error))
+        return false;
+
+    if (settings.contains(QStringLiteral("says")))
+        repository.says = settingText(settings, QStringLiteral("says"));
+    if (settings.contains(QStringLiteral("waitForFile")))
+        repository.waitForFile = settingText(settings, QStringLiteral("waitForFile"));
+    const QString waitPoint = settingText(settings, QStringLiteral("waitPoint"));
+    if (!waitPoint.isEmpty()) {
+        if (!QStringList {QStringLiteral("start"), QStringLiteral("midFile"),
+                          QStringLiteral("removed"), QStringLiteral("end")}
+                     .contains(waitPoint)) {
+            error = QStringLiteral(
+                            "repository.ini: waitPoint must be start, midFile, removed or end: %1")
+                            .arg(waitPoint);
+            return false;
+        }
+        repository.waitPoint = waitPoint;
+    }
+
+    if (settings.contains(QStringLiteral("unsynced"))) {
+        repository.unsynced = settingText(settings, QStringLiteral("unsynced"));
+        if (!QStringList {QString(), QStringLiteral("inPlace"), QStringLiteral("moved")}.contains(
+                    repository.unsynced)) {
+            error = QStringLiteral("repository.ini: unsynced must be inPlace or moved: %1")
+                            .arg(repository.unsynced);
+            return false;
+        }
+    }
+
+    if (!settings.contains(QStringLiteral("remove")))
+        return true;
+    repository.remove.clear();
+    const QString removeText = settingText(settings, QStringLiteral("remove"));
+    for (const QString &entry : removeText.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString path = entry.trimmed();
+        if (!isSafeRelativePath(path)) {
+            error = QStringLiteral(
+                            "repository.ini: remove names a path outside the installation: %1")
+                            .arg(path);
+            return false;
+        }
+        repository.remove.append(path);
+    }
+    return true;
+}
+
 } // namespace
 
-bool SampleRepository::load(const QString &location, SampleRepository &repository, QString &error)
+bool SampleRepository::load(const QString &location, int run, SampleRepository &repository,
+                            QString &error)
 {
     QString directory = location;
     if (location.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
@@ -86,58 +146,16 @@ bool SampleRepository::load(const QString &location, SampleRepository &repositor
     if (!QFileInfo::exists(iniPath))
         return true;
 
-    const QSettings settings(iniPath, QSettings::IniFormat);
+    QSettings settings(iniPath, QSettings::IniFormat);
     if (settings.status() != QSettings::NoError) {
         error = QStringLiteral("repository.ini cannot be read: %1").arg(iniPath);
         return false;
     }
-
-    if (!readNumber(settings, QStringLiteral("exitCode"), std::numeric_limits<int>::min(),
-                    repository.exitCode, error)
-        || !readFlag(settings, QStringLiteral("applyPayload"), repository.applyPayload, error)
-        || !readFlag(settings, QStringLiteral("removeOldFiles"), repository.removeOldFiles, error)
-        || !readFlag(settings, QStringLiteral("markers"), repository.markers, error)
-        || !readFlag(settings, QStringLiteral("crash"), repository.crash, error)
-        || !readNumber(settings, QStringLiteral("floodBytes"), qint64(0), repository.floodBytes,
-                       error)
-        || !readNumber(settings, QStringLiteral("delayMs"), 0, repository.delayMs, error)
-        || !readNumber(settings, QStringLiteral("startDelayMs"), 0, repository.startDelayMs, error))
+    if (!readKeys(settings, repository, error))
         return false;
-
-    repository.waitForFile = settingText(settings, QStringLiteral("waitForFile"));
-    const QString waitPoint = settingText(settings, QStringLiteral("waitPoint"));
-    if (!waitPoint.isEmpty()) {
-        if (!QStringList {QStringLiteral("start"), QStringLiteral("midFile"),
-                          QStringLiteral("removed"), QStringLiteral("end")}
-                     .contains(waitPoint)) {
-            error = QStringLiteral(
-                            "repository.ini: waitPoint must be start, midFile, removed or end: %1")
-                            .arg(waitPoint);
-            return false;
-        }
-        repository.waitPoint = waitPoint;
-    }
-
-    repository.unsynced = settingText(settings, QStringLiteral("unsynced"));
-    if (!QStringList {QString(), QStringLiteral("inPlace"), QStringLiteral("moved")}.contains(
-                repository.unsynced)) {
-        error = QStringLiteral("repository.ini: unsynced must be inPlace or moved: %1")
-                        .arg(repository.unsynced);
-        return false;
-    }
-
-    const QString removeText = settingText(settings, QStringLiteral("remove"));
-    for (const QString &entry : removeText.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const QString path = entry.trimmed();
-        if (!isSafeRelativePath(path)) {
-            error = QStringLiteral(
-                            "repository.ini: remove names a path outside the installation: %1")
-                            .arg(path);
-            return false;
-        }
-        repository.remove.append(path);
-    }
-    return true;
+    // What this run does differently from the others.
+    settings.beginGroup(QStringLiteral("run%1").arg(run));
+    return readKeys(settings, repository, error);
 }
 
 QString SampleRepository::componentsPath() const

@@ -8,9 +8,11 @@
 // behaves while it installs them.
 struct SampleRepository
 {
-    // `location` is a directory path or a file:// URL of one. Every declared value is checked
+    // `location` is a directory path or a file:// URL of one; `run` counts the runs of one
+    // update from 1 and picks the keys of its [runN] section. Every declared value is checked
     // here, so a bad repository is refused before the installation is touched.
-    static bool load(const QString &location, SampleRepository &repository, QString &error);
+    static bool load(const QString &location, int run, SampleRepository &repository,
+                     QString &error);
 
     QString componentsPath() const;
     QString payloadPath() const;
@@ -24,6 +26,8 @@ struct SampleRepository
     QStringList remove;
     bool markers = false;
     bool crash = false;
+    // A line printed last, as a real tool sums its run up ("No updates available.").
+    QString says;
     // How files are written when nothing is to be synced: "inPlace" (truncated and written where
     // they are) or "moved" (written beside and renamed over them); empty: through QSaveFile.
     QString unsynced;

@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QThread>
 
 using namespace Qt::StringLiterals;
@@ -21,6 +22,16 @@ QString fromEnvironment(const char *name, const QString &fallback)
 }
 
 } // namespace
+
+QString missingPrograms(const QStringList &names)
+{
+    QStringList missing;
+    for (const QString &name : names) {
+        if (QStandardPaths::findExecutable(name).isEmpty())
+            missing.append(name);
+    }
+    return missing.join(u", "_s);
+}
 
 HelperRunner::HelperRunner(const QString &helper, const QString &tool, const QString &client)
     : helper(fromEnvironment("UPDATER_HELPER", helper)),
@@ -43,6 +54,14 @@ HelperRunner::~HelperRunner()
 
 bool HelperRunner::startServer(QString &error)
 {
+    QStringList programs = {u"Xvfb"_s, u"xdotool"_s};
+    if (!launcher.isEmpty())
+        programs.append(launcher.constFirst());
+    if (!qEnvironmentVariableIsEmpty("UPDATER_SCREENSHOTS"))
+        programs.append(u"import"_s);
+    error = u"not installed: "_s + missingPrograms(programs);
+    if (!error.endsWith(u": "_s))
+        return false;
     // Xvfb takes a free display itself and names it on the descriptor given once it is ready.
     // -noreset: the server would reset whenever its last client leaves, and a helper that
     // connects meanwhile fails. -r: no auto-repeat of a key whose release comes late.
@@ -94,25 +113,61 @@ QMap<QString, QString> HelperRunner::logonEntries(const SampleInstallation &inst
     QMap<QString, QString> entries;
     if (!runsWindowsPrograms()) {
         const QDir autostart(installation.base + u"/config/autostart"_s);
-        for (const QString &name : autostart.entryList(QDir::Files))
-            entries.insert(name, QString::fromUtf8(readFile(autostart.filePath(name))));
+        for (const QString &name : autostart.entryList(QDir::Files)) {
+            const QStringList lines
+                    = QString::fromUtf8(readFile(autostart.filePath(name))).split(u'\n');
+            for (const QString &line : lines) {
+                if (line.startsWith(u"Exec="_s))
+                    entries.insert(name, line.mid(5));
+            }
+        }
         return entries;
     }
+    // reg query prints in the console's code page; an export keeps every character (UTF-16).
+    const QString exported = runtime.filePath(u"RunOnce.reg"_s);
+    QFile::remove(exported);
     QProcess reg;
     reg.setProcessEnvironment(environment(installation));
     reg.start(launcher.constFirst(),
-              launcher.mid(1) + QStringList {u"reg"_s, u"query"_s, RunOnceKey});
+              launcher.mid(1)
+                      + QStringList {u"reg"_s, u"export"_s, RunOnceKey,
+                                     u"Z:"_s + QDir::toNativeSeparators(exported), u"/y"_s});
     reg.waitForFinished(30000);
-    // "    NAME    REG_SZ    COMMAND" per value
-    const QStringList lines = QString::fromUtf8(reg.readAllStandardOutput()).split(u'\n');
-    for (const QString &line : lines) {
-        const QStringList parts = line.trimmed().split(u"    REG_SZ    "_s);
-        // The prefix is shared by every installation; an entry names its installation.
-        if (parts.size() == 2 && parts.constFirst().startsWith(u"Kestrova-update-"_s)
-            && parts.constLast().contains(installation.directory))
-            entries.insert(parts.constFirst(), parts.constLast());
+    const QByteArray bytes = readFile(exported);
+    const QString text = QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData()),
+                                            bytes.size() / 2);
+    // The prefix is shared by every installation; an entry is named after its installation's
+    // key: the client's path as the programs see it, from its nearest folder that still exists.
+    QString existing = QFileInfo(installation.clientPath).absolutePath();
+    QString rest = u'/' + QFileInfo(installation.clientPath).fileName();
+    while (!QFileInfo::exists(existing)) {
+        rest.prepend(u'/' + QFileInfo(existing).fileName());
+        existing = QFileInfo(existing).absolutePath();
+    }
+    const QString key = (asProgramsSeeIt(existing) + rest).toCaseFolded();
+    const QString name
+            = u"Kestrova-update-"_s
+            + QString::fromLatin1(
+                      QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex());
+    // "NAME"="COMMAND" per value, a backslash before each quote and backslash of the command
+    const QString prefix = u'"' + name + u"\"=\""_s;
+    for (QString line : text.split(u'\n')) {
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+        if (!line.startsWith(prefix) || !line.endsWith(u'"'))
+            continue;
+        QString command;
+        for (qsizetype i = prefix.size(); i + 1 < line.size(); ++i)
+            command += line.at(line.at(i) == u'\\' ? ++i : i);
+        entries.insert(name, command);
     }
     return entries;
+}
+
+QString HelperRunner::localDataDirectory(const SampleInstallation &installation) const
+{
+    return installation.profile
+            + (runsWindowsPrograms() ? u"/AppData/Local"_s : u"/.local/share"_s);
 }
 
 SampleInstallation HelperRunner::installation(const QString &base, const QString &name) const
@@ -137,6 +192,11 @@ QProcessEnvironment HelperRunner::environment(const SampleInstallation &installa
     // (dex) finds no system-wide ones.
     environment.insert(u"XDG_CONFIG_HOME"_s, installation.base + u"/config"_s);
     environment.insert(u"XDG_CONFIG_DIRS"_s, installation.base + u"/no-system-config"_s);
+    // The prefix takes the Windows local application data folder from UPDATER_LOCAL_APPDATA.
+    environment.insert(runsWindowsPrograms() ? u"UPDATER_LOCAL_APPDATA"_s : u"XDG_DATA_HOME"_s,
+                       runsWindowsPrograms() ? u"Z:"_s
+                                       + QDir::toNativeSeparators(localDataDirectory(installation))
+                                             : localDataDirectory(installation));
     environment.insert(u"SAMPLE_CLIENT_RECORD"_s, installation.launchRecord);
     environment.insert(u"SAMPLE_TOOL_RECORD"_s, installation.toolRecord);
     return environment;

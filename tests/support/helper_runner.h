@@ -12,6 +12,17 @@
 
 class SampleInstallation;
 
+// The programs among names that cannot be run (by name, from PATH), joined by ", ".
+QString missingPrograms(const QStringList &names);
+
+// Fails the test at once, naming every program of the list that is not installed, instead of
+// letting it wait for what such a program would have done.
+#define VERIFY_PROGRAMS(...) \
+    do { \
+        const QString missing = missingPrograms({__VA_ARGS__}); \
+        QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("not installed: ") + missing)); \
+    } while (false)
+
 // Runs a helper binary as a client starts it, on an X server of its own (Xvfb) that lasts as long
 // as the runner, and acts as the user in front of it: keys pressed with xdotool.
 //
@@ -36,6 +47,7 @@ public:
     HelperRunner(const QString &helper, const QString &tool, const QString &client);
     ~HelperRunner();
 
+    // Starts the X server, once every program the runner starts is known to be installed.
     bool startServer(QString &error);
 
     // True when the helper is a Windows executable; the sample programs then are too.
@@ -50,8 +62,12 @@ public:
     // What a run has left in its temporary directory besides the log.
     QStringList leftovers(const SampleInstallation &installation) const;
     // The update entries that run at the installation user's next logon, by name, with their
-    // commands: the autostart folder of its own on Linux, RunOnce of the Wine prefix.
+    // commands (the Exec line on Linux, still escaped): the autostart folder of its own on Linux,
+    // RunOnce of the Wine prefix.
     QMap<QString, QString> logonEntries(const SampleInstallation &installation) const;
+    // The folder the programs keep their local data in: below the installation user's profile,
+    // as XDG_DATA_HOME on Linux, as the prefix's local application data folder under Wine.
+    QString localDataDirectory(const SampleInstallation &installation) const;
 
     // A sample installation below base whose client copy has a file name of its own.
     SampleInstallation installation(const QString &base, const QString &name) const;

@@ -19,8 +19,9 @@ QMap<QString, QByteArray> digestsBelow(const QString &directory)
 }
 
 // Every file of expected with its digest (any content where the digest is empty), and nothing
-// else.
-QString differences(const QString &directory, const QMap<QString, QByteArray> &expected)
+// else but files of mayStay, with theirs.
+QString differences(const QString &directory, const QMap<QString, QByteArray> &expected,
+                    const QMap<QString, QByteArray> &mayStay = {})
 {
     QStringList found;
     const QMap<QString, QByteArray> actual = digestsBelow(directory);
@@ -30,9 +31,11 @@ QString differences(const QString &directory, const QMap<QString, QByteArray> &e
         else if (!it.value().isEmpty() && actual.value(it.key()) != it.value())
             found += it.key() + u": other content"_s;
     }
-    for (const QString &file : actual.keys()) {
-        if (!expected.contains(file))
-            found += file + u": not expected"_s;
+    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
+        const QByteArray allowed = mayStay.value(it.key(), it.value());
+        if (!expected.contains(it.key())
+            && (!mayStay.contains(it.key()) || (!allowed.isEmpty() && allowed != it.value())))
+            found += it.key() + u": not expected"_s;
     }
     return found.join(u'\n');
 }
@@ -44,9 +47,14 @@ QString IfwInstallation::product()
     return qEnvironmentVariable("UPDATER_IFW_PRODUCT");
 }
 
-IfwInstallation::IfwInstallation(const QString &product, const QString &base)
+IfwInstallation::IfwInstallation(const QString &product, const QString &base,
+                                 const QString &release)
     : productDirectory(product), layout(base, u"Corvane"_s),
-      toolPath(layout.directory + u"/maintenancetool"_s)
+      toolPath(layout.directory + u"/maintenancetool"_s),
+      installedRelease(QFileInfo::exists(product + u"/packages/"_s + release
+                                         + u"/com.norvatek.lumeral.runtime"_s)
+                               ? u"1.0.0-with-runtime"_s
+                               : u"1.0.0"_s)
 { }
 
 bool IfwInstallation::install(QString &error)
@@ -61,7 +69,8 @@ bool IfwInstallation::install(QString &error)
     installer.setProcessEnvironment(environment);
     installer.setProcessChannelMode(QProcess::MergedChannels);
     QDir().mkpath(temporary);
-    installer.start(productDirectory + u"/installer"_s,
+    // installer, or installer-with-runtime
+    installer.start(productDirectory + u"/installer"_s + installedRelease.mid(5),
                     {u"--root"_s, layout.directory, u"--cache-path"_s, temporary + u"/cache"_s,
                      u"--accept-licenses"_s, u"--default-answer"_s, u"--confirm-command"_s,
                      u"install"_s});
@@ -76,24 +85,46 @@ bool IfwInstallation::install(QString &error)
     return true;
 }
 
-QString IfwInstallation::payload(const QString &version) const
+QMap<QString, QByteArray> IfwInstallation::payload(const QString &release) const
 {
-    return productDirectory + u"/packages/%1/com.norvatek.lumeral/data"_s.arg(version);
+    QMap<QString, QByteArray> digests;
+    const QDir packages(productDirectory + u"/packages/"_s + release);
+    for (const QString &component : packages.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        digests.insert(digestsBelow(packages.filePath(component + u"/data"_s)));
+    return digests;
 }
 
-QString IfwInstallation::mismatchesWithInstalled() const
+QString IfwInstallation::mismatchesWithInstalled(const QString &release) const
 {
-    return differences(layout.directory, installed);
+    return differences(layout.directory, installed,
+                       release.isEmpty() ? QMap<QString, QByteArray>() : updated(release));
 }
 
-QString IfwInstallation::mismatchesWithPayload(const QString &version) const
+QString IfwInstallation::mismatchesWithPayload(const QString &release) const
+{
+    return differences(layout.directory, updated(release));
+}
+
+QMap<QString, QByteArray> IfwInstallation::updated(const QString &release) const
 {
     // The tool's own files are those the installer put beside the payload of 1.0.0; it names its
-    // lists of unpacked files (installerResources/PACKAGE/1.0.0content.txt) after the version.
-    QMap<QString, QByteArray> expected = digestsBelow(payload(version));
+    // lists of unpacked files (installerResources/PACKAGE/1.0.0content.txt, one per archive) after
+    // the version.
+    QMap<QString, QByteArray> expected = payload(release);
+    const QMap<QString, QByteArray> installedPayload = payload(installedRelease);
+    const QString version = release.section(u'-', 0, 0);
     for (QString file : installed.keys()) {
-        if (!QFileInfo::exists(payload(u"1.0.0"_s) + u'/' + file))
+        if (!installedPayload.contains(file))
             expected.insert(file.replace(u"/1.0.0"_s, u'/' + version), QByteArray());
     }
-    return differences(layout.directory, expected);
+    for (const QString &file : filesBelow(layout.directory)) {
+        if (file.startsWith(u"installerResources/"_s)
+            && QFileInfo(file).fileName().startsWith(version))
+            expected.insert(file, QByteArray());
+    }
+    // A new maintenance tool that a package ships (under IFW's name for it) is written over the
+    // tool, and its own file removed.
+    if (expected.contains(u"installerbase"_s))
+        expected.insert(u"maintenancetool"_s, expected.take(u"installerbase"_s));
+    return expected;
 }

@@ -19,7 +19,8 @@ QByteArray digestOf(const QByteArray &content)
 } // namespace
 
 SampleInstallation::SampleInstallation(const QString &base, const QString &clientFileName)
-    : base(base), directory(base + QStringLiteral("/Corvane")),
+    : base(base), profile(base + QStringLiteral("/Users/Пётр Иванов")),
+      directory(base + QStringLiteral("/Corvane")),
       clientPath(directory + QLatin1Char('/') + clientFileName),
       repository(base + QStringLiteral("/repository")), handoff(base + QStringLiteral("/handoff")),
       launchRecord(base + QStringLiteral("/launches.jsonl")),

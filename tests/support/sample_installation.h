@@ -44,6 +44,8 @@ public:
     QList<QStringList> toolRuns() const;
 
     QString base;
+    // The home folder of the user the programs run as (their local data folder lies below it).
+    QString profile;
     QString directory;
     QString clientPath;
     QString repository;

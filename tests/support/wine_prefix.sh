@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes a fresh Wine prefix for a run of the black-box tests on the Windows executables.
-# Windows programs there take TEMP and TMP from UPDATER_TEMP, so that every installation a test
-# builds gets a temporary directory of its own, as TMPDIR gives it on Linux.
+# Windows programs there take TEMP and TMP from UPDATER_TEMP, and their local application data
+# folder from UPDATER_LOCAL_APPDATA, so that every installation a test builds gets a temporary
+# directory and a profile of its own, as TMPDIR and XDG_DATA_HOME give them on Linux.
 #   wine_prefix.sh PREFIX
 set -eu
 export WINEPREFIX="$1" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
@@ -12,5 +13,12 @@ timeout 150 wineboot --init >/dev/null 2>&1
 for name in TEMP TMP; do
     wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d '%UPDATER_TEMP%' /f >/dev/null
 done
+# And the local application data folder from UPDATER_LOCAL_APPDATA: a profile of the
+# installation's own, as a user's C:\Users\NAME\AppData\Local.
+wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders' \
+    /v 'Local AppData' /t REG_EXPAND_SZ /d '%UPDATER_LOCAL_APPDATA%' /f >/dev/null
+# A crash ends the program as on Windows without error reporting's dialog: Wine's debugger writes
+# its report and the program ends with the exception's code, where its dialog would wait for a user.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 # The server writes the registry to disk when it exits.
 timeout 60 wineserver -w
