@@ -41,6 +41,11 @@ constexpr int NothingToUpdateExitCode = 3;
 // IFW asks for one more run per release; a tool that still answers 6 after this many runs in all
 // is taken to be stuck rather than run for ever.
 constexpr int ToolRunLimit = 4;
+// How long the processes a tool run leaves in its job may go on before they are ended: IFW's
+// cleanup (see waitForToolJob) ends about two seconds after the tool; it goes on for up to 120 s
+// only while the old copy cannot be deleted, which the helper does not wait out.
+constexpr int ToolJobPollInterval = 100;
+constexpr qint64 ToolJobTimeLimit = 30000;
 
 // A limit counts as reached from the millisecond it names on.
 bool reached(const QElapsedTimer &timer, qint64 limit)
@@ -158,6 +163,12 @@ void UpdateDialog::appendLog(const QByteArray &bytes)
         logFile.write(bytes);
         logFile.flush();
     }
+}
+
+// The tool's or the client's output before it may end without a line feed.
+void UpdateDialog::appendLogLine(const QByteArray &line)
+{
+    appendLog(logTail.isEmpty() || logTail.endsWith('\n') ? line : '\n' + line);
 }
 
 bool UpdateDialog::writeHandoff(const QByteArray &record)
@@ -579,7 +590,42 @@ void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStat
     appendLog(process->readAll());
     if (finished)
         return;
+    waitTimer.restart();
+    waitForToolJob(exitCode, exitStatus);
+}
 
+// On Windows a maintenance tool that installed a new copy of itself renames its running file,
+// moves the new one into place and starts it, detached, to delete the renamed one once the tool
+// has ended (IFW's cleanup, about two seconds). That process joins the tool's job and runs the new
+// maintenancetool.exe, which can be neither flushed nor overwritten by a rollback meanwhile: the
+// run is judged, and the tool run again, the installation flushed or put back, only once the job
+// is empty. Let out of the job, the process would hold the file all the same, and outlive a
+// helper cut off meanwhile, inside the installation that the next helper restores; ended at once,
+// it would leave the renamed old tool behind. What still runs at the limit is ended. On Linux the
+// tie sees nothing to wait for.
+void UpdateDialog::waitForToolJob(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    if (toolTie.leftRunning()) {
+        if (!reached(waitTimer, ToolJobTimeLimit)) {
+            QTimer::singleShot(
+                    ToolJobPollInterval, Qt::PreciseTimer, this,
+                    [this, exitCode, exitStatus] { waitForToolJob(exitCode, exitStatus); });
+            return;
+        }
+        appendLogLine(QByteArrayLiteral("Processes the maintenance tool started still ran ")
+                      + QByteArray::number(ToolJobTimeLimit / 1000)
+                      + QByteArrayLiteral(" s after it had exited; ended.\n"));
+        toolTie.end(*process);
+    } else if (waitTimer.elapsed() >= ToolJobPollInterval) {
+        appendLogLine(QByteArrayLiteral("Processes the maintenance tool started ended ")
+                      + QByteArray::number(waitTimer.elapsed())
+                      + QByteArrayLiteral(" ms after it had exited.\n"));
+    }
+    judgeToolRun(exitCode, exitStatus);
+}
+
+void UpdateDialog::judgeToolRun(int exitCode, QProcess::ExitStatus exitStatus)
+{
     const bool normalExit = exitStatus == QProcess::NormalExit;
     if (normalExit && exitCode == EssentialUpdatedExitCode) {
         if (toolRuns >= ToolRunLimit) {
@@ -589,11 +635,10 @@ void UpdateDialog::onProcessFinished(int exitCode, QProcess::ExitStatus exitStat
                             true);
             return;
         }
-        appendLog((logTail.endsWith('\n') || logTail.isEmpty() ? QByteArray() : "\n")
-                  + QByteArrayLiteral("Maintenance tool exited with code 6 (essential components "
-                                      "updated); starting it again: run ")
-                  + QByteArray::number(toolRuns + 1) + QByteArrayLiteral(" of at most ")
-                  + QByteArray::number(ToolRunLimit) + QByteArrayLiteral(".\n"));
+        appendLogLine(QByteArrayLiteral("Maintenance tool exited with code 6 (essential components "
+                                        "updated); starting it again: run ")
+                      + QByteArray::number(toolRuns + 1) + QByteArrayLiteral(" of at most ")
+                      + QByteArray::number(ToolRunLimit) + QByteArrayLiteral(".\n"));
         // Not from inside the process's own signal.
         QTimer::singleShot(0, this, [this] { startTool(); });
         return;
@@ -642,10 +687,7 @@ void UpdateDialog::startSelfTest()
             [this](const QByteArray &bytes) { appendLog(bytes); });
     connect(selfTest.get(), &UpdateSelfTest::judged, this,
             [this](const UpdateSelfTest::Verdict &verdict) {
-                // The client's output may end without a line feed.
-                if (!logTail.isEmpty() && !logTail.endsWith('\n'))
-                    appendLog(QByteArrayLiteral("\n"));
-                appendLog(verdict.logLine);
+                appendLogLine(verdict.logLine);
                 if (verdict.passed)
                     completeUpdate();
                 else

@@ -61,6 +61,8 @@ private:
     friend class TestUpdateDialog;
 
     void appendLog(const QByteArray &bytes);
+    // Appends line, which ends with a line feed, on a line of its own.
+    void appendLogLine(const QByteArray &line);
     bool writeHandoff(const QByteArray &record);
 
     void prepareUpdate();
@@ -83,6 +85,8 @@ private:
     void onProcessOutput();
     void onProcessError(QProcess::ProcessError error);
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void waitForToolJob(int exitCode, QProcess::ExitStatus exitStatus);
+    void judgeToolRun(int exitCode, QProcess::ExitStatus exitStatus);
     void startSelfTest();
     void completeUpdate();
     void finishWithError(const QString &message, bool restartApplication);

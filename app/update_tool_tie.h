@@ -29,6 +29,9 @@ public:
     // Ends the process and what it started, as far as the tie reaches: every process of the job
     // on Windows; on Linux the process group, while its leader still runs.
     void end(QProcess &process);
+    // Whether a process that the tied one started still runs, as far as the tie sees: one of
+    // the job's on Windows. On Linux nothing is seen, and false is returned.
+    bool leftRunning() const;
 
 private:
     [[maybe_unused]] bool ownProcessGroup;

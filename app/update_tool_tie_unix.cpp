@@ -43,3 +43,10 @@ void UpdateToolTie::end(QProcess &process)
 #endif
     process.kill();
 }
+
+// IFW's tool replaces itself in place here and leaves nothing running; what else it might start
+// is not tracked (see the class).
+bool UpdateToolTie::leftRunning() const
+{
+    return false;
+}

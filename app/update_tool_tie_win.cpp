@@ -47,12 +47,15 @@ void UpdateToolTie::end(QProcess &process)
         return;
     // The job holds what the process started too. Its processes end after the call has returned,
     // and one that still runs holds files that a rollback may have to replace: up to 2 s for them.
-    const auto running = [this] {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting {};
-        return QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
-                                         sizeof(accounting), nullptr)
-                && accounting.ActiveProcesses > 0;
-    };
-    for (int tries = 0; tries < 100 && running(); ++tries)
+    for (int tries = 0; tries < 100 && leftRunning(); ++tries)
         Sleep(20);
+}
+
+bool UpdateToolTie::leftRunning() const
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting {};
+    return job
+            && QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                         sizeof(accounting), nullptr)
+            && accounting.ActiveProcesses > 0;
 }

@@ -529,15 +529,101 @@ def print_latency(report):
 
 # --- the real maintenance tool ------------------------------------------------------------------
 
-def ifw_install(product, directory):
+class LinuxPair:
+    """The helper and IFW's maintenance tool as Linux users run them."""
+    name = "Linux"
+
+    def __init__(self, args, root, scratch):
+        self.helper = args.helper
+        self.product = self.make_product(root, args.sample_client)
+        self.exe = ""
+        self.launcher = []
+
+    @staticmethod
+    def make_product(root, client, *options):
+        log("IFW: the product (the first run builds the IFW tools, about 10 minutes)")
+        return run([os.path.join(root, "scripts", "ifw-product"), *options, client], capture_output=True,
+                   text=True).stdout.splitlines()[-1]
+
+    def path(self, path):
+        """path as the programs see it."""
+        return path
+
+    def url(self, path):
+        return "file://" + path
+
+    def environment(self, args, directory):
+        environment = helper_environment(args, directory)
+        environment["HOME"] = os.path.join(directory, "home")
+        return environment
+
+    def installer_environment(self, temporary):
+        return dict(os.environ, QT_QPA_PLATFORM="minimal", TMPDIR=temporary)
+
+    def end(self):
+        pass
+
+
+class WinePair(LinuxPair):
+    """updater_helper.exe and IFW's maintenancetool.exe under Wine, in a prefix of their own that
+    one Wine server serves from the first run to the last, and in an X server (Xvfb) of their own,
+    the display the prefix's programs take when the first of them starts."""
+    name = "Windows, under Wine"
+
+    def __init__(self, args, root, scratch):
+        log("IFW for Windows: the Windows executables (scripts/build-windows)")
+        windows_build = os.environ.get("WINDOWS_BUILD_DIR", os.path.join(root, "build-windows"))
+        run([os.path.join(root, "scripts", "build-windows")], stdout=subprocess.DEVNULL)
+        self.helper = os.path.join(windows_build, "bin", "updater_helper.exe")
+        self.product = self.make_product(root, os.path.join(windows_build, "bin", "sample_client.exe"),
+                                         "--windows")
+        self.exe = ".exe"
+        self.launcher = ["wine"]
+        self.display = subprocess.Popen(["Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", "1024x768x24",
+                                         "-nolisten", "tcp"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.wine = dict(WINEPREFIX=os.path.join(scratch, "wineprefix"), WINEDEBUG="-all",
+                         WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d",
+                         DISPLAY=":" + self.display.stdout.readline().decode().strip())
+        log("IFW for Windows: the Wine prefix")
+        run(["sh", os.path.join(root, "tests", "support", "wine_prefix.sh"), self.wine["WINEPREFIX"]],
+            env=dict(os.environ, **self.wine))
+        run(["wineserver", "-p"], env=dict(os.environ, **self.wine))
+
+    def path(self, path):
+        # Wine shows the machine's root as drive Z:.
+        return "Z:" + path.replace("/", "\\")
+
+    def url(self, path):
+        return "file:///Z:" + path
+
+    def environment(self, args, directory):
+        environment = helper_environment(args, directory)
+        environment.pop("QT_QPA_PLATFORM")
+        environment.update(self.wine)
+        # The prefix takes the Windows TEMP and TMP from UPDATER_TEMP, and the local application
+        # data folder from UPDATER_LOCAL_APPDATA (tests/support/wine_prefix.sh).
+        environment["UPDATER_TEMP"] = self.path(environment["TMPDIR"])
+        environment["UPDATER_LOCAL_APPDATA"] = self.path(os.path.join(directory, "local-appdata"))
+        return environment
+
+    def installer_environment(self, temporary):
+        return dict(os.environ, UPDATER_TEMP=self.path(temporary), **self.wine)
+
+    def end(self):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, **self.wine))
+        self.display.kill()
+        self.display.wait()
+
+
+def ifw_install(args, pair, directory):
     """1.0.0 of the IFW product, installed by its online installer into directory/Corvane."""
     installation = os.path.join(directory, "Corvane")
     temporary = os.path.join(directory, "installer-tmp")
     os.makedirs(temporary)
-    run([os.path.join(product, "installer"), "--root", installation, "--cache-path",
-         os.path.join(temporary, "cache"), "--accept-licenses", "--default-answer", "--confirm-command",
-         "install"], env=dict(os.environ, QT_QPA_PLATFORM="minimal", TMPDIR=temporary),
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run(pair.launcher + [os.path.join(pair.product, "installer" + pair.exe), "--root", pair.path(installation),
+                         "--cache-path", pair.path(os.path.join(temporary, "cache")), "--accept-licenses",
+                         "--default-answer", "--confirm-command", "install"],
+        env=pair.installer_environment(temporary), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return installation
 
 
@@ -546,75 +632,82 @@ def installed_version(installation):
         return re.search(r"<Version>([^<]*)</Version>", f.read()).group(1)
 
 
-def bench_ifw(args, scratch, report):
+def bench_ifw(args, scratch, report, pair_type=LinuxPair, key="ifw"):
     """The same update 1.0.0 -> 2.0.0 with IFW's maintenance tool, bare and driven by the helper."""
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    log("IFW: the product (the first run builds the IFW tools, about 10 minutes)")
-    product = run([os.path.join(root, "scripts", "ifw-product"), args.sample_client], capture_output=True,
-                  text=True).stdout.splitlines()[-1]
-    repository = "file://" + os.path.join(product, "repositories", "2.0.0")
-    samples = {"bare": [], "helper": []}
-    for repetition in range(args.ifw_runs):
-        for mode in samples:
-            log(f"IFW: update {repetition + 1} of {args.ifw_runs}, {mode}")
-            directory = os.path.join(scratch, f"ifw-{mode}")
-            installation = ifw_install(product, directory)
-            environment = helper_environment(args, directory)
-            environment["HOME"] = os.path.join(directory, "home")
-            tool = os.path.join(installation, "maintenancetool")
-            read_tree(installation)
-            sync()
-            if mode == "bare":
-                # The tool as the helper runs it: the same arguments, a fresh cache directory.
-                cache = os.path.join(directory, "tmp", "Corvane Updater-bare")
-                os.makedirs(cache)
-                start = time.monotonic()
-                run([tool, "--cache-path", cache, "--set-temp-repository", repository, "--default-answer",
-                     "--accept-licenses", "--confirm-command", "update"], cwd=installation, env=environment,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                seconds = time.monotonic() - start
-            else:
-                # From the helper's start to the new client's, which records its start time.
-                launches = os.path.join(directory, "launches")
-                environment["SAMPLE_CLIENT_RECORD"] = launches
-                start = time.time()
-                helper = subprocess.Popen(
-                    [args.helper, "--maintenance-tool", tool, "--repository", repository, "--application",
-                     os.path.join(installation, "Corvane"), "--working-directory", installation,
-                     "--expected-version", "2.0.0", "--application-argument", "--restarted"],
-                    cwd=installation, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                helper.wait(timeout=300)
-                relaunch = read_launches(launches)
-                if not relaunch:
-                    raise RuntimeError("the helper did not start the client after the IFW update")
-                seconds = relaunch[0]["time"] / 1000 - start
-            if installed_version(installation) != "2.0.0":
-                raise RuntimeError(f"IFW's update ({mode}) did not install 2.0.0")
-            samples[mode].append(seconds)
+    pair = pair_type(args, root, scratch)
+    try:
+        repository = pair.url(os.path.join(pair.product, "repositories", "2.0.0"))
+        samples = {"bare": [], "helper": []}
+        for repetition in range(args.ifw_runs):
+            for mode in samples:
+                log(f"IFW ({pair.name}): update {repetition + 1} of {args.ifw_runs}, {mode}")
+                directory = os.path.join(scratch, f"ifw-{mode}")
+                installation = ifw_install(args, pair, directory)
+                environment = pair.environment(args, directory)
+                tool = pair.path(os.path.join(installation, "maintenancetool" + pair.exe))
+                read_tree(installation)
+                sync()
+                if mode == "bare":
+                    # The tool as the helper runs it: the same arguments, a fresh cache directory.
+                    cache = os.path.join(directory, "tmp", "Corvane Updater-bare")
+                    os.makedirs(cache)
+                    start = time.monotonic()
+                    run(pair.launcher + [tool, "--cache-path", pair.path(cache), "--set-temp-repository", repository,
+                                         "--default-answer", "--accept-licenses", "--confirm-command", "update"],
+                        cwd=installation, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    seconds = time.monotonic() - start
+                else:
+                    # From the helper's start to the new client's, which records its start time.
+                    launches = os.path.join(directory, "launches")
+                    environment["SAMPLE_CLIENT_RECORD"] = pair.path(launches)
+                    start = time.time()
+                    helper = subprocess.Popen(
+                        pair.launcher + [pair.helper, "--maintenance-tool", tool, "--repository", repository,
+                                         "--application", pair.path(os.path.join(installation, "Corvane" + pair.exe)),
+                                         "--working-directory", pair.path(installation), "--expected-version", "2.0.0",
+                                         "--application-argument", "--restarted"],
+                        cwd=installation, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    helper.wait(timeout=300)
+                    # Under Wine the client may record its start after the helper has ended.
+                    deadline = time.monotonic() + 10
+                    while not read_launches(launches) and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                    relaunch = read_launches(launches)
+                    if not relaunch:
+                        raise RuntimeError("the helper did not start the client after the IFW update")
+                    seconds = relaunch[0]["time"] / 1000 - start
+                if installed_version(installation) != "2.0.0":
+                    raise RuntimeError(f"IFW's update ({mode}) did not install 2.0.0")
+                samples[mode].append(seconds)
+                remove(directory)
+        medians = {mode: statistics.median(values) for mode, values in samples.items()}
+        report[key] = {"pair": pair.name, "samples_s": samples, "median_s": medians,
+                       "ratio": medians["helper"] / medians["bare"]}
+        if pair_type is LinuxPair:
+            # What the backup alone takes of that: the same installation, copied as the helper
+            # copies it.
+            directory = os.path.join(scratch, "ifw-backup")
+            installation = ifw_install(args, pair, directory)
+            report[key]["backup_s"] = json.loads(run([args.bench_backup, "create", installation],
+                                                     env=helper_environment(args, directory),
+                                                     capture_output=True, text=True).stdout)["seconds"]
             remove(directory)
-    medians = {mode: statistics.median(values) for mode, values in samples.items()}
-    # What the backup alone takes of that: the same installation, copied as the helper copies it.
-    directory = os.path.join(scratch, "ifw-backup")
-    installation = ifw_install(product, directory)
-    backup_seconds = json.loads(run([args.bench_backup, "create", installation],
-                                    env=helper_environment(args, directory), capture_output=True,
-                                    text=True).stdout)["seconds"]
-    remove(directory)
-    report["ifw"] = {"samples_s": samples, "median_s": medians, "backup_s": backup_seconds,
-                     "ratio": medians["helper"] / medians["bare"]}
+    finally:
+        pair.end()
 
 
-def print_ifw(report):
-    ifw = report["ifw"]
+def print_ifw(ifw):
     print()
-    print(f"Update 1.0.0 -> 2.0.0 with IFW 4.6.1's maintenance tool, {len(ifw['samples_s']['bare'])} runs each "
-          "(s; median, then every run)")
+    print(f"Update 1.0.0 -> 2.0.0 with IFW 4.6.1's maintenance tool ({ifw.get('pair', 'Linux')}), "
+          f"{len(ifw['samples_s']['bare'])} runs each (s; median, then every run)")
     for mode, label in (("bare", "maintenancetool ... update"), ("helper", "helper start -> client start")):
         runs = " ".join(f"{value:.2f}" for value in ifw["samples_s"][mode])
         print(f"  {label:30} {ifw['median_s'][mode]:6.2f}   [{runs}]")
     added = ifw["median_s"]["helper"] - ifw["median_s"]["bare"]
     print(f"  {'added by the helper':30} {added:6.2f}   ratio {ifw['ratio']:.2f}")
-    print(f"  {'of which the backup':30} {ifw['backup_s']:6.2f}")
+    if "backup_s" in ifw:
+        print(f"  {'of which the backup':30} {ifw['backup_s']:6.2f}")
 
 
 # --- waiting ------------------------------------------------------------------------------------
@@ -776,7 +869,8 @@ def main():
     parser.add_argument("--wait-seconds", type=float, default=30, help="length of the wait")
     parser.add_argument("--ifw-runs", type=int, default=5, help="updates timed with IFW's tool, each way")
     parser.add_argument("--only", default="backup,journal,sync,scan,wait,memory,latency,ifw",
-                        help="comma-separated sections to run")
+                        help="comma-separated sections to run; ifw-windows, the Windows pair under Wine, "
+                             "only when named")
     parser.add_argument("--keep-data", action="store_true", help="keep the generated data for the next run")
     args = parser.parse_args()
     args.bench_backup = os.path.join(args.build, "bench", "bench_backup")
@@ -810,6 +904,8 @@ def main():
             bench_latency(args, scratch, report)
         if "ifw" in sections:
             bench_ifw(args, scratch, report)
+        if "ifw-windows" in sections:
+            bench_ifw(args, scratch, report, WinePair, "ifw_windows")
     finally:
         remove(scratch)
         if not args.keep_data:
@@ -829,8 +925,9 @@ def main():
         print_memory(report)
     if "latency" in report:
         print_latency(report)
-    if "ifw" in report:
-        print_ifw(report)
+    for key in ("ifw", "ifw_windows"):
+        if key in report:
+            print_ifw(report[key])
     print_waiting(report)
     print_goals(report)
     for note in report["notes"]:

@@ -1,6 +1,7 @@
 # shellcheck shell=bash
-# What scripts/demo needs besides common.sh: waiting on conditions, an X display, finding and
-# answering windows, and taking their pictures. Source it after common.sh; do not run it.
+# What scripts/demo and scripts/demo-real-tool need besides common.sh: the build, waiting on
+# conditions, an X display, finding and answering windows, taking their pictures, and the checks of
+# the result. Source it after common.sh; do not run it.
 
 die() {
     printf 'demo: %s\n' "$*" >&2
@@ -8,6 +9,22 @@ die() {
 }
 
 say() { printf '    %s\n' "$*"; }
+
+# build_targets DIR TARGET...: configures DIR the first time (a configured build directory
+# reconfigures itself when needed) and builds the targets.
+build_targets() {
+    local dir=$1
+    shift
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        mkdir -p "$dir"
+        log "Configuring $dir"
+        cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$dir.configure.log" 2>&1 \
+            || { cat "$dir.configure.log"; exit 1; }
+    fi
+    log "Building $*"
+    cmake --build "$dir" -j"$(nproc)" --target "$@" >"$dir.demo-build.log" 2>&1 \
+        || { grep -E -i -A3 'error' "$dir.demo-build.log" | head -n 40; exit 1; }
+}
 
 now_ms() {
     # EPOCHREALTIME's decimal separator follows the locale.
@@ -122,6 +139,9 @@ capture_painted() {
     done
 }
 
+# Set for Windows programs under Wine, which moves its own focus only on a click, as Windows does.
+DEMO_CLICK_TO_FOCUS=
+
 # press_until_closed TITLE PID KEY: presses KEY in the window until it has closed. Keys go through
 # XTEST to the focused window: Qt ignores the synthetic events sent to a window directly.
 press_until_closed() {
@@ -130,7 +150,11 @@ press_until_closed() {
     while window=$(find_window "$title" "$pid") && [ -n "$window" ]; do
         [ "$(now_ms)" -lt "$deadline" ] || die "the window \"$title\" did not close"
         # The focus may not be confirmed for a window that is still being mapped; the key is
-        # pressed all the same, and again if the window stays.
+        # pressed all the same, and again if the window stays. Under Wine the window is raised and
+        # clicked first, on its icon or text, never on a button.
+        if [ -n "$DEMO_CLICK_TO_FOCUS" ]; then
+            x xdotool windowraise "$window" mousemove --window "$window" 20 20 click 1 >/dev/null 2>&1 || true
+        fi
         x timeout 2 xdotool windowfocus --sync "$window" >/dev/null 2>&1 || true
         x xdotool key "$key"
         pause=$(($(now_ms) + 1500))
@@ -160,4 +184,21 @@ compare() {
 # The version the installer records in DIR/components.xml.
 installed_version() {
     sed -n 's:.*<Version>\([^<]*\)</Version>.*:\1:p' "$1/components.xml" | head -n 1
+}
+
+# The lines of the client's launch record: how many times it started. $launches is the demo's.
+# shellcheck disable=SC2154
+launch_count() { if [ -f "$launches" ]; then wc -l <"$launches"; else echo 0; fi; }
+
+# check TEXT COMMAND...: prints whether COMMAND succeeds, and counts the failures in $problems.
+problems=0
+check() {
+    local text=$1
+    shift
+    if "$@"; then
+        say "ok    $text"
+    else
+        say "FAIL  $text"
+        problems=$((problems + 1))
+    fi
 }

@@ -82,9 +82,16 @@ QString HelperRunner::temporaryDirectory(const SampleInstallation &installation)
 
 QString HelperRunner::asProgramsSeeIt(const QString &path) const
 {
-    // Wine maps the Unix root to drive Z:, and Windows programs report their paths that way.
+    // Wine maps its prefix's drive_c to C: and the Unix root to Z:, and Windows programs report
+    // their paths that way.
     const QString canonical = QFileInfo(path).canonicalFilePath();
-    return runsWindowsPrograms() ? u"Z:"_s + canonical : canonical;
+    if (!runsWindowsPrograms())
+        return canonical;
+    const QString driveC
+            = QFileInfo(qEnvironmentVariable("WINEPREFIX") + u"/drive_c"_s).canonicalFilePath();
+    return !driveC.isEmpty() && canonical.startsWith(driveC + u'/')
+            ? u"C:"_s + canonical.mid(driveC.size())
+            : u"Z:"_s + canonical;
 }
 
 QString HelperRunner::logPath(const SampleInstallation &installation) const
@@ -192,13 +199,16 @@ QProcessEnvironment HelperRunner::environment(const SampleInstallation &installa
     // (dex) finds no system-wide ones.
     environment.insert(u"XDG_CONFIG_HOME"_s, installation.base + u"/config"_s);
     environment.insert(u"XDG_CONFIG_DIRS"_s, installation.base + u"/no-system-config"_s);
+    // A Unix path names a file on a Windows program's current drive, which is C: for a program
+    // started in a folder there: Windows programs get the paths on drive Z:.
+    const auto onItsDrive = [this](const QString &path) {
+        return runsWindowsPrograms() ? u"Z:"_s + QDir::toNativeSeparators(path) : path;
+    };
     // The prefix takes the Windows local application data folder from UPDATER_LOCAL_APPDATA.
     environment.insert(runsWindowsPrograms() ? u"UPDATER_LOCAL_APPDATA"_s : u"XDG_DATA_HOME"_s,
-                       runsWindowsPrograms() ? u"Z:"_s
-                                       + QDir::toNativeSeparators(localDataDirectory(installation))
-                                             : localDataDirectory(installation));
-    environment.insert(u"SAMPLE_CLIENT_RECORD"_s, installation.launchRecord);
-    environment.insert(u"SAMPLE_TOOL_RECORD"_s, installation.toolRecord);
+                       onItsDrive(localDataDirectory(installation)));
+    environment.insert(u"SAMPLE_CLIENT_RECORD"_s, onItsDrive(installation.launchRecord));
+    environment.insert(u"SAMPLE_TOOL_RECORD"_s, onItsDrive(installation.toolRecord));
     return environment;
 }
 

@@ -1,5 +1,6 @@
 #include "ifw_installation.h"
 
+#include "helper_runner.h"
 #include "test_files.h"
 
 #include <QDir>
@@ -47,10 +48,10 @@ QString IfwInstallation::product()
     return qEnvironmentVariable("UPDATER_IFW_PRODUCT");
 }
 
-IfwInstallation::IfwInstallation(const QString &product, const QString &base,
+IfwInstallation::IfwInstallation(HelperRunner &runner, const QString &product, const QString &base,
                                  const QString &release)
-    : productDirectory(product), layout(base, u"Corvane"_s),
-      toolPath(layout.directory + u"/maintenancetool"_s),
+    : productDirectory(product), layout(base, u"Corvane"_s + runner.executableSuffix),
+      toolPath(layout.directory + u"/maintenancetool"_s + runner.executableSuffix), runner(runner),
       installedRelease(QFileInfo::exists(product + u"/packages/"_s + release
                                          + u"/com.norvatek.lumeral.runtime"_s)
                                ? u"1.0.0-with-runtime"_s
@@ -59,26 +60,24 @@ IfwInstallation::IfwInstallation(const QString &product, const QString &base,
 
 bool IfwInstallation::install(QString &error)
 {
-    // The installer keeps its lock and cache in a temporary directory of its own, so that the
+    // The installer keeps its lock, cache and temporary files in a folder of its own, so that the
     // helper's finds only what the helper and its tool leave.
-    const QString temporary = layout.base + u"/installer-tmp"_s;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"QT_QPA_PLATFORM"_s, u"minimal"_s);
-    environment.insert(u"TMPDIR"_s, temporary);
-    QProcess installer;
-    installer.setProcessEnvironment(environment);
-    installer.setProcessChannelMode(QProcess::MergedChannels);
-    QDir().mkpath(temporary);
+    SampleInstallation installer = layout;
+    installer.base = layout.base + u"/installer"_s;
+    QDir().mkpath(layout.base);
     // installer, or installer-with-runtime
-    installer.start(productDirectory + u"/installer"_s + installedRelease.mid(5),
-                    {u"--root"_s, layout.directory, u"--cache-path"_s, temporary + u"/cache"_s,
-                     u"--accept-licenses"_s, u"--default-answer"_s, u"--confirm-command"_s,
-                     u"install"_s});
-    // An installer still running at the limit is killed with the QProcess.
-    if (!installer.waitForFinished(120000) || installer.exitStatus() != QProcess::NormalExit
-        || installer.exitCode() != 0 || !QFileInfo(toolPath).isExecutable()) {
-        error = u"the installer failed (exit code %1):\n"_s.arg(installer.exitCode())
-                + QString::fromUtf8(installer.readAll());
+    QProcess *process = runner.start(
+            installer,
+            {u"--root"_s, runner.asProgramsSeeIt(layout.base) + u"/Corvane"_s, u"--cache-path"_s,
+             runner.asProgramsSeeIt(installer.base) + u"/cache"_s, u"--accept-licenses"_s,
+             u"--default-answer"_s, u"--confirm-command"_s, u"install"_s},
+            QString(),
+            productDirectory + u"/installer"_s + installedRelease.mid(5) + runner.executableSuffix);
+    // An installer still running at the limit is killed with the runner's processes.
+    if (!process->waitForFinished(120000) || process->exitStatus() != QProcess::NormalExit
+        || process->exitCode() != 0 || !QFileInfo::exists(toolPath)) {
+        error = u"the installer failed (exit code %1):\n"_s.arg(process->exitCode())
+                + QString::fromUtf8(process->readAll());
         return false;
     }
     installed = digestsBelow(layout.directory);
@@ -124,7 +123,8 @@ QMap<QString, QByteArray> IfwInstallation::updated(const QString &release) const
     }
     // A new maintenance tool that a package ships (under IFW's name for it) is written over the
     // tool, and its own file removed.
-    if (expected.contains(u"installerbase"_s))
-        expected.insert(u"maintenancetool"_s, expected.take(u"installerbase"_s));
+    const QString shipped = u"installerbase"_s + runner.executableSuffix;
+    if (expected.contains(shipped))
+        expected.insert(QFileInfo(toolPath).fileName(), expected.take(shipped));
     return expected;
 }
