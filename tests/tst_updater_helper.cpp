@@ -58,6 +58,8 @@ private slots:
     void handoffHeldForAMomentStillHandsOver();
     void selfTestKeepsOnlyANewVersionThatStarts_data();
     void selfTestKeepsOnlyANewVersionThatStarts();
+    void processesTheToolLeftAreAwaitedThenEnded_data();
+    void processesTheToolLeftAreAwaitedThenEnded();
     void realToolUpdateEndsAsTheToolSays_data();
     void realToolUpdateEndsAsTheToolSays();
     void realToolCutAfterTheRemovalHeals();
@@ -1274,6 +1276,40 @@ void tst_UpdaterHelper::selfTestKeepsOnlyANewVersionThatStarts()
         QTRY_COMPARE_WITH_TIMEOUT(lastArguments().toStringList(), QStringList {u"--again"_s},
                                   15000);
     }
+    QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
+                              qPrintable(runner.leftovers(installation).join(u' ')), 10000);
+}
+
+void tst_UpdaterHelper::processesTheToolLeftAreAwaitedThenEnded_data()
+{
+    // lingerMs: how long the process the tool leaves in its job runs after the tool; logged: what
+    // the helper says of it.
+    QTest::addColumn<int>("lingerMs");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("it ends by itself")
+            << 3000 << QByteArray("\nProcesses the maintenance tool started ended ");
+    QTest::newRow("it still runs at the limit")
+            << 120000
+            << QByteArray("\nProcesses the maintenance tool started still ran 30 s after it had "
+                          "exited; ended.\n");
+}
+
+void tst_UpdaterHelper::processesTheToolLeftAreAwaitedThenEnded()
+{
+    QFETCH(int, lingerMs);
+    QFETCH(QByteArray, logged);
+    if (!runner.runsWindowsPrograms())
+        QSKIP("the helper follows what the tool starts through its job, on Windows: the Wine run "
+              "has these rows");
+    const SampleInstallation installation
+            = make(u"Lingering"_s, u"leaveRunningMs=%1\n"_s.arg(lingerMs));
+    startHelper(installation);
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 90000);
+    VERIFY_FILES(installation, Expected::New);
+    // The version was checked and the client started only once the process had ended: by
+    // itself, or by the helper, never to record its end.
+    QCOMPARE(readFile(installation.toolRecord).contains("\nlingered "), lingerMs < 30000);
+    QVERIFY2(log(installation).contains(logged), log(installation).constData());
     QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
                               qPrintable(runner.leftovers(installation).join(u' ')), 10000);
 }

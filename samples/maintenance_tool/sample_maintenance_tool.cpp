@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSaveFile>
 #include <QThread>
 
@@ -22,6 +23,7 @@ constexpr int UsageExitCode = 64;
 constexpr int FailureExitCode = 1;
 constexpr int StoppedExitCode = 3;
 constexpr int WaitPollInterval = 20;
+const char LingerOption[] = "--linger-ms";
 
 const char Usage[] = "Usage: sample_maintenance_tool --cache-path DIR --set-temp-repository REPO "
                      "--default-answer --accept-licenses --confirm-command update\n";
@@ -129,6 +131,13 @@ int main(int argc, char **argv)
     QCoreApplication application(argc, argv);
     const QStringList arguments = application.arguments().mid(1);
 
+    // The process a run leaves running: it records its end, unless it is ended before.
+    if (arguments.size() == 2 && arguments.at(0) == QLatin1String(LingerOption)) {
+        QThread::msleep(arguments.at(1).toULong());
+        appendRecord("lingered " + arguments.at(1).toUtf8() + '\n');
+        return 0;
+    }
+
     QString repositoryLocation;
     if (!parseArguments(arguments, repositoryLocation)) {
         fputs(Usage, stderr);
@@ -184,6 +193,15 @@ int main(int argc, char **argv)
 
     if (repository.crash)
         crash();
+
+    if (repository.leaveRunningMs > 0) {
+        qint64 pid = 0;
+        QProcess::startDetached(
+                QCoreApplication::applicationFilePath(),
+                {QLatin1String(LingerOption), QString::number(repository.leaveRunningMs)},
+                QString(), &pid);
+        output.line(QStringLiteral("Left running: process %1").arg(pid));
+    }
 
     if (!repository.says.isEmpty())
         output.line(repository.says);

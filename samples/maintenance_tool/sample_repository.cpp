@@ -75,7 +75,9 @@ bool readKeys(const QSettings &settings, SampleRepository &repository, QString &
         || !readNumber(settings, QStringLiteral("floodBytes"), qint64(0), repository.floodBytes,
                        error)
         || !readNumber(settings, QStringLiteral("delayMs"), 0, repository.delayMs, error)
-        || !readNumber(settings, QStringLiteral("startDelayMs"), 0, repository.startDelayMs, error))
+        || !readNumber(settings, QStringLiteral("startDelayMs"), 0, repository.startDelayMs, error)
+        || !readNumber(settings, QStringLiteral("leaveRunningMs"), 0, repository.leaveRunningMs,
+                       error))
         return false;
 
     if (settings.contains(QStringLiteral("says")))

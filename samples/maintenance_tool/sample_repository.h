@@ -34,6 +34,9 @@ struct SampleRepository
     qint64 floodBytes = 0;
     int delayMs = 0;
     int startDelayMs = 0;
+    // A process the run starts and leaves running this long after it has ended, as IFW's Windows
+    // tool leaves the copy of itself that deletes the one it replaced; 0: none.
+    int leaveRunningMs = 0;
     QString waitForFile;
     // Where the run waits for waitForFile: "start", "midFile", "removed" (after removeOldFiles)
     // or "end".

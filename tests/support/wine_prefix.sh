@@ -7,9 +7,20 @@
 set -eu
 export WINEPREFIX="$1" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
-WINEPREFIX="$1" wineserver -k 2>/dev/null || true
-rm -rf "$1"
-timeout 150 wineboot --init >/dev/null 2>&1
+# Now and then a new prefix comes up without its drives: its programs get "Invalid function." for
+# C:\ and IFW's installer finds no valid drive. Such a prefix is made again, up to three times.
+attempt=1
+while :; do
+    WINEPREFIX="$1" wineserver -k 2>/dev/null || true
+    rm -rf "$1"
+    timeout 150 wineboot --init >/dev/null 2>&1
+    wine cmd /c 'dir C:\' >/dev/null 2>&1 && break
+    if [ "$attempt" -eq 3 ]; then
+        echo "wine_prefix.sh: the prefix $1 has no drive C: after $attempt tries" >&2
+        exit 1
+    fi
+    attempt=$((attempt + 1))
+done
 for name in TEMP TMP; do
     wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d '%UPDATER_TEMP%' /f >/dev/null
 done
