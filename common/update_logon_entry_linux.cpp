@@ -133,12 +133,10 @@ QStringList names()
 QStringList programs()
 {
     QStringList found;
-    const QDir directory(entryDirectory());
-    const QStringList names = directory.entryList({EntryPrefix + QLatin1String("*.desktop")},
-                                                  QDir::Files | QDir::Hidden);
-    for (const QString &name : names) {
-        QFile entry(directory.filePath(name));
-        if (!entry.open(QIODevice::ReadOnly))
+    for (const QString &name : names()) {
+        // Only files are read: a FIFO there would block the open.
+        QFile entry(entryPath(name));
+        if (!QFileInfo(entry).isFile() || !entry.open(QIODevice::ReadOnly))
             continue;
         // Entries are small; one of any size says nothing more past its first lines.
         const QStringList lines = QString::fromUtf8(entry.read(1 << 20)).split(QLatin1Char('\n'));

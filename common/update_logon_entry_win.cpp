@@ -114,10 +114,7 @@ QStringList programs()
 {
     QStringList found;
     const QSettings runOnce(runOnceKey(), QSettings::NativeFormat);
-    const QStringList names = runOnce.childKeys();
-    for (const QString &name : names) {
-        if (!name.startsWith(EntryPrefix, Qt::CaseInsensitive))
-            continue;
+    for (const QString &name : names()) {
         const QString command = runOnce.value(name).toString();
         if (command.startsWith(QLatin1Char('"')))
             found.append(QDir::fromNativeSeparators(command.section(QLatin1Char('"'), 1, 1)));
