@@ -1,5 +1,6 @@
 #include "private_directory.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -28,6 +29,16 @@ bool make(const QString &path)
     return parent.mkdir(info.fileName(),
                         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)
             || QFileInfo(path).isDir();
+}
+
+QString installationKey(const QString &applicationPath)
+{
+    QString key = QFileInfo(applicationPath).canonicalFilePath();
+    if (key.isEmpty())
+        key = QFileInfo(applicationPath).absoluteFilePath();
+    const QByteArray digest
+            = QCryptographicHash::hash(key.toCaseFolded().toUtf8(), QCryptographicHash::Sha256);
+    return QString::fromLatin1(digest.toHex().left(16));
 }
 
 } // namespace PrivateDirectory

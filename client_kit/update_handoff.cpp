@@ -4,7 +4,6 @@
 #include "private_directory.h"
 #include "shared_file_read.h"
 
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -93,13 +92,8 @@ QString privateFilePath(const QString &applicationPath, const QString &directory
         return QString();
 
     // One file per installation, so that two installations of the client never share records.
-    QString key = QFileInfo(applicationPath).canonicalFilePath();
-    if (key.isEmpty())
-        key = QFileInfo(applicationPath).absoluteFilePath();
-    const QByteArray digest
-            = QCryptographicHash::hash(key.toCaseFolded().toUtf8(), QCryptographicHash::Sha256);
     const QString path = QDir(base).filePath(QLatin1String("handoff-")
-                                             + QString::fromLatin1(digest.toHex().left(16)));
+                                             + PrivateDirectory::installationKey(applicationPath));
 
     QFile file(path);
     if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly, OwnerFile))

@@ -55,6 +55,20 @@ QStringList filesBelow(const QString &directory)
     return files;
 }
 
+QMap<QString, QByteArray> treeSnapshot(const QString &directory)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(directory,
+                    QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        entries.insert(QDir(directory).relativeFilePath(info.filePath()),
+                       info.isDir() ? QByteArray() : fileDigest(info.filePath()));
+    }
+    return entries;
+}
+
 bool makeFifo(const QString &path)
 {
     return QDir().mkpath(QFileInfo(path).absolutePath())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -16,6 +17,9 @@ bool replaceFile(const QString &path, const QByteArray &content);
 QByteArray fileDigest(const QString &path);
 // Every file below directory, relative to it, sorted.
 QStringList filesBelow(const QString &directory);
+// Every entry below directory by relative path: a file with its SHA-256, a folder with nothing;
+// two equal snapshots mean that nothing below was written, made or removed.
+QMap<QString, QByteArray> treeSnapshot(const QString &directory);
 bool makeFifo(const QString &path);
 bool makeSocket(const QString &path);
 // The permission bits, or ~0u when the file cannot be examined.
