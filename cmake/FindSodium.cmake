@@ -17,15 +17,23 @@ if(NOT SODIUM_ROOT AND NOT WIN32)
     endif()
 endif()
 
-find_path(SODIUM_INCLUDE_DIR sodium.h
-    HINTS ${SODIUM_ROOT}/include ${PC_SODIUM_INCLUDEDIR} ${PC_SODIUM_INCLUDE_DIRS})
 if(WIN32)
     set(sodium_names libsodium.a sodium)
 else()
     set(sodium_names sodium)
 endif()
-find_library(SODIUM_LIBRARY NAMES ${sodium_names}
-    HINTS ${SODIUM_ROOT}/lib ${PC_SODIUM_LIBDIR} ${PC_SODIUM_LIBRARY_DIRS})
+if(SODIUM_ROOT)
+    # Named outright: looked for there alone, also when a cross toolchain confines the search to
+    # its own roots.
+    find_path(SODIUM_INCLUDE_DIR sodium.h PATHS ${SODIUM_ROOT}/include
+        NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+    find_library(SODIUM_LIBRARY NAMES ${sodium_names} PATHS ${SODIUM_ROOT}/lib
+        NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+else()
+    find_path(SODIUM_INCLUDE_DIR sodium.h HINTS ${PC_SODIUM_INCLUDEDIR} ${PC_SODIUM_INCLUDE_DIRS})
+    find_library(SODIUM_LIBRARY NAMES ${sodium_names}
+        HINTS ${PC_SODIUM_LIBDIR} ${PC_SODIUM_LIBRARY_DIRS})
+endif()
 
 if(SODIUM_INCLUDE_DIR AND EXISTS "${SODIUM_INCLUDE_DIR}/sodium/version.h")
     file(STRINGS "${SODIUM_INCLUDE_DIR}/sodium/version.h" version_line

@@ -1,3 +1,4 @@
+#include "update_check.h"
 #include "update_client.h"
 #include "update_handoff.h"
 
@@ -6,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QJsonArray>
@@ -33,6 +35,7 @@ enum ExitCode {
     HandoffTimedOut = 3,
     HandoffNotWritten = 4,
     InterruptedUpdateNotRecovered = 5,
+    CheckFailed = 6,
     UsageError = 64,
 };
 
@@ -74,6 +77,103 @@ bool readMilliseconds(const QCommandLineParser &parser, const QCommandLineOption
     return false;
 }
 
+QString failureName(UpdateFailure failure)
+{
+    switch (failure) {
+    case UpdateFailure::None:
+        break;
+    case UpdateFailure::Network:
+        return QStringLiteral("network");
+    case UpdateFailure::Untrusted:
+        return QStringLiteral("untrusted");
+    case UpdateFailure::Expired:
+        return QStringLiteral("expired");
+    case UpdateFailure::Rollback:
+        return QStringLiteral("rollback");
+    case UpdateFailure::Malformed:
+        return QStringLiteral("malformed");
+    case UpdateFailure::UnsupportedFormat:
+        return QStringLiteral("unsupported format");
+    case UpdateFailure::Installation:
+        return QStringLiteral("installation");
+    case UpdateFailure::Storage:
+        return QStringLiteral("storage");
+    }
+    return QStringLiteral("none");
+}
+
+// What a client does before it hands an update over: asks the repository, and believes only the
+// publisher's signature. The check runs in an event loop of its own here; a client with a window
+// runs it in its main loop.
+bool checkRelease(const UpdateHelperSettings &helperSettings, const QStringList &keyFiles,
+                  const QString &caFile, UpdateCheckResult &result)
+{
+    UpdateCheckSettings settings;
+    settings.repositoryUrl = helperSettings.repositoryUrl;
+    settings.applicationPath = helperSettings.applicationPath;
+    settings.installationDirectory = helperSettings.workingDirectory;
+    for (const QString &keyFile : keyFiles) {
+        QFile file(keyFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            printError(QStringLiteral("Cannot read the trusted key %1").arg(keyFile));
+            return false;
+        }
+        settings.trustedKeys.append(QString::fromUtf8(file.readAll()));
+    }
+    if (!caFile.isEmpty())
+        settings.caCertificates = QSslCertificate::fromPath(caFile);
+
+    UpdateCheck check(settings);
+    QEventLoop loop;
+    QObject::connect(&check, &UpdateCheck::finished, &loop, &QEventLoop::quit);
+    check.start();
+    loop.exec();
+    result = check.result();
+    switch (result.outcome) {
+    case UpdateCheckResult::Outcome::NewerRelease:
+        print(QStringLiteral("Newer release %1 (%2 bytes), installed %3")
+                      .arg(result.version)
+                      .arg(result.downloadSize)
+                      .arg(result.installedVersion));
+        return true;
+    case UpdateCheckResult::Outcome::UpToDate:
+        print(QStringLiteral("Up to date: %1").arg(result.version));
+        return true;
+    case UpdateCheckResult::Outcome::Pending:
+    case UpdateCheckResult::Outcome::Failed:
+        break;
+    }
+    print(QStringLiteral("Update check failed (%1): %2")
+                  .arg(failureName(result.failure), result.errorString));
+    return false;
+}
+
+// "check": the check alone, for the installation of this executable; it says what it found.
+int runCheck(const QStringList &arguments)
+{
+    const QCommandLineOption repositoryOption(QStringLiteral("repository"), QString(),
+                                              QStringLiteral("url"));
+    const QCommandLineOption trustedKeyOption(QStringLiteral("trusted-key"), QString(),
+                                              QStringLiteral("file"));
+    const QCommandLineOption caOption(QStringLiteral("ca-certificate"), QString(),
+                                      QStringLiteral("file"));
+    QCommandLineParser parser;
+    parser.addOptions({repositoryOption, trustedKeyOption, caOption});
+    if (!parser.parse(arguments) || !parser.isSet(repositoryOption)
+        || !parser.isSet(trustedKeyOption)) {
+        printError(QStringLiteral("check needs --repository and --trusted-key."));
+        return UsageError;
+    }
+    UpdateHelperSettings settings;
+    settings.repositoryUrl = parser.value(repositoryOption);
+    settings.applicationPath = QCoreApplication::applicationFilePath();
+    settings.workingDirectory = QCoreApplication::applicationDirPath();
+    UpdateCheckResult result;
+    return checkRelease(settings, parser.values(trustedKeyOption), parser.value(caOption), result)
+            ? Success
+            : CheckFailed;
+}
+
 int runUpdate(const QStringList &arguments)
 {
     const QCommandLineOption helperOption(QStringLiteral("helper"), QString(),
@@ -96,11 +196,15 @@ int runUpdate(const QStringList &arguments)
     const QCommandLineOption stayRunningOption(QStringLiteral("stay-running-ms"), QString(),
                                                QStringLiteral("ms"));
     const QCommandLineOption selfTestOption(QStringLiteral("self-test"), QString());
+    const QCommandLineOption trustedKeyOption(QStringLiteral("trusted-key"), QString(),
+                                              QStringLiteral("file"));
+    const QCommandLineOption caOption(QStringLiteral("ca-certificate"), QString(),
+                                      QStringLiteral("file"));
 
     QCommandLineParser parser;
     parser.addOptions({helperOption, toolOption, repositoryOption, handoffOption, versionOption,
                        argumentOption, noAnswerOption, answerDelayOption, answerTimeoutOption,
-                       stayRunningOption, selfTestOption});
+                       stayRunningOption, selfTestOption, trustedKeyOption, caOption});
     qint64 answerDelay = 0;
     qint64 answerTimeout = UpdateHandoff::DefaultTimeout;
     qint64 stayRunningTime = 0;
@@ -130,9 +234,22 @@ int runUpdate(const QStringList &arguments)
     if (parser.isSet(selfTestOption))
         settings.selfTestArgument = SelfTestArgument;
 
-    if (UpdateClient::interruptedUpdatePending(settings.applicationPath))
+    const bool interrupted = UpdateClient::interruptedUpdatePending(settings.applicationPath);
+    if (interrupted) {
         print(QStringLiteral("An interrupted update is pending: the helper restores the "
                              "installation first"));
+    } else if (parser.isSet(trustedKeyOption)) {
+        // Only a newer release that the publisher signed is handed over, with its version for
+        // the helper to check once it is installed.
+        UpdateCheckResult result;
+        if (!checkRelease(settings, parser.values(trustedKeyOption), parser.value(caOption),
+                          result))
+            return CheckFailed;
+        if (result.outcome == UpdateCheckResult::Outcome::UpToDate)
+            return Success;
+        if (settings.expectedVersion.isEmpty())
+            settings.expectedVersion = result.version;
+    }
     print(QStringLiteral("Starting %1 %2")
                   .arg(settings.helperPath,
                        UpdateClient::helperArguments(settings).join(QLatin1Char(' '))));
@@ -341,5 +458,7 @@ int main(int argc, char **argv)
     const QStringList arguments = application.arguments();
     if (arguments.size() > 1 && arguments.at(1) == QLatin1String("update"))
         return runUpdate(arguments.mid(1));
+    if (arguments.size() > 1 && arguments.at(1) == QLatin1String("check"))
+        return runCheck(arguments.mid(1));
     return runLaunched(arguments.mid(1));
 }
