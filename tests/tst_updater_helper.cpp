@@ -1,8 +1,11 @@
 #include "helper_runner.h"
 #include "ifw_installation.h"
+#include "release_signer.h"
 #include "sample_installation.h"
 #include "test_files.h"
+#include "web_server.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
@@ -60,6 +63,8 @@ private slots:
     void selfTestKeepsOnlyANewVersionThatStarts();
     void processesTheToolLeftAreAwaitedThenEnded_data();
     void processesTheToolLeftAreAwaitedThenEnded();
+    void clientHandsOverOnlyASignedNewerRelease_data();
+    void clientHandsOverOnlyASignedNewerRelease();
     void realToolUpdateEndsAsTheToolSays_data();
     void realToolUpdateEndsAsTheToolSays();
     void realToolCutAfterTheRemovalHeals();
@@ -103,6 +108,13 @@ private:
     void healAtLogon(const SampleInstallation &installation, const QString &repositoryUrl,
                      const QStringList &arguments);
 
+    // The publisher's key pair and nginx serving the test's folder, for the rows of the client's
+    // update check; made by the first row that needs them.
+    bool startPublishing(QString &error);
+    // Trusts the web server's certificate authority as the client's system does: on Windows in
+    // the user's root certificate store, elsewhere with the kit's own setting.
+    QStringList trustServerAuthority(QString &error);
+
     HelperRunner runner {QStringLiteral(UPDATER_HELPER_PATH),
                          QStringLiteral(SAMPLE_MAINTENANCE_TOOL_PATH),
                          QStringLiteral(SAMPLE_CLIENT_PATH)};
@@ -111,6 +123,11 @@ private:
     // Where scripts/lazyfs mounted LazyFS for the test, if it did.
     QString lazyfsMount;
     bool toolMayWait = false;
+    ReleaseSigner signer;
+    WebServer server;
+    QTemporaryDir published;
+    bool publishing = false;
+    int checkedRows = 0;
 };
 
 namespace {
@@ -1312,6 +1329,138 @@ void tst_UpdaterHelper::processesTheToolLeftAreAwaitedThenEnded()
     QVERIFY2(log(installation).contains(logged), log(installation).constData());
     QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
                               qPrintable(runner.leftovers(installation).join(u' ')), 10000);
+}
+
+bool tst_UpdaterHelper::startPublishing(QString &error)
+{
+    if (!publishing)
+        publishing = QDir().mkpath(published.filePath(u"www"_s))
+                && signer.create(published.filePath(u"keys"_s),
+                                 QStringLiteral(UPDATER_MANIFEST_PATH), error)
+                && server.start(published.filePath(u"www"_s), error);
+    return publishing;
+}
+
+QStringList tst_UpdaterHelper::trustServerAuthority(QString &error)
+{
+    const QStringList option
+            = {u"--ca-certificate="_s + runner.asProgramsSeeIt(server.caCertificatePath())};
+    if (!runner.runsWindowsPrograms())
+        return option;
+    // The store keeps each certificate as a property list, the certificate itself its property
+    // 32, under the SHA-1 of its DER form.
+    QProcess openssl;
+    openssl.start(u"openssl"_s,
+                  {u"x509"_s, u"-in"_s, server.caCertificatePath(), u"-outform"_s, u"DER"_s});
+    openssl.waitForFinished();
+    const QByteArray der = openssl.readAllStandardOutput();
+    QByteArray blob;
+    for (const quint32 value : {quint32(32), quint32(1), quint32(der.size())})
+        blob.append(reinterpret_cast<const char *>(&value), 4); // little-endian, as Windows
+    blob += der;
+    const QString key
+            = u"HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"_s
+            + QString::fromLatin1(
+                      QCryptographicHash::hash(der, QCryptographicHash::Sha1).toHex().toUpper());
+    QProcess reg;
+    reg.start(runner.launcher.constFirst(),
+              {u"reg"_s, u"add"_s, key, u"/v"_s, u"Blob"_s, u"/t"_s, u"REG_BINARY"_s, u"/d"_s,
+               QString::fromLatin1(blob.toHex()), u"/f"_s});
+    if (der.isEmpty() || !reg.waitForFinished(60000) || reg.exitCode() != 0) {
+        error = u"cannot add the test authority to the Wine prefix's root store"_s;
+        return {};
+    }
+    return option;
+}
+
+void tst_UpdaterHelper::clientHandsOverOnlyASignedNewerRelease_data()
+{
+    // signedVersion: the version the publisher signs; tamper: the manifest is changed after it
+    // was signed; source: where the client checks ("folder": the repository itself, handed over
+    // after the check; "http", "https": nginx serving it, the client only checks); printed: what
+    // the client says; exitCode: the client's.
+    QTest::addColumn<QString>("signedVersion");
+    QTest::addColumn<bool>("tamper");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QByteArray>("printed");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("a newer signed release is handed over with its version")
+            << u"2.0.0"_s << false << u"folder"_s << QByteArray("Newer release 2.0.0 (") << 0;
+    // The tool installs 2.0.0: the signed version goes to the helper, whose check refuses it.
+    QTest::newRow("the signed version is the one the helper checks")
+            << u"2.0.1"_s << false << u"folder"_s << QByteArray("Newer release 2.0.1 (") << 0;
+    QTest::newRow("a manifest changed after signing: nothing is handed over")
+            << u"2.0.0"_s << true << u"folder"_s << QByteArray("Update check failed (untrusted): ")
+            << 6;
+    QTest::newRow("checked over HTTP")
+            << u"2.0.0"_s << false << u"http"_s << QByteArray("Newer release 2.0.0 (") << 0;
+    QTest::newRow("checked over HTTPS")
+            << u"2.0.0"_s << false << u"https"_s << QByteArray("Newer release 2.0.0 (") << 0;
+    QTest::newRow("a changed manifest, over HTTP")
+            << u"2.0.0"_s << true << u"http"_s << QByteArray("Update check failed (untrusted): ")
+            << 6;
+}
+
+void tst_UpdaterHelper::clientHandsOverOnlyASignedNewerRelease()
+{
+    QFETCH(QString, signedVersion);
+    QFETCH(bool, tamper);
+    QFETCH(QString, source);
+    QFETCH(QByteArray, printed);
+    QFETCH(int, exitCode);
+    VERIFY_PROGRAMS(u"minisign"_s, u"nginx"_s);
+    QString error;
+    QVERIFY2(startPublishing(error), qPrintable(error));
+    SampleInstallation installation = make(u"Checked-%1"_s.arg(++checkedRows));
+    QVERIFY2(
+            signer.publish(installation.repository, {u"--release-version"_s, signedVersion}, error),
+            qPrintable(error));
+    if (tamper) {
+        const QString manifest = installation.repository + u"/release.manifest"_s;
+        QVERIFY(writeFile(manifest,
+                          readFile(manifest).replace("version " + signedVersion.toLatin1(),
+                                                     "version 9.9.9")));
+    }
+    const QStringList key = {u"--trusted-key="_s + runner.asProgramsSeeIt(signer.publicKeyPath())};
+    const QMap<QString, QByteArray> before = treeSnapshot(installation.directory);
+    QProcess *client = nullptr;
+    if (source == u"folder"_s) {
+        client = startThroughTheKit(installation, runner.helper, key);
+    } else {
+        // The repository's folder below the one nginx serves.
+        const QString served
+                = published.filePath(u"www/"_s) + QFileInfo(installation.base).fileName();
+        QVERIFY(QFile::link(installation.repository, served));
+        const QString url = source == u"http"_s ? server.httpUrl(QFileInfo(served).fileName())
+                                                : server.httpsUrl(QFileInfo(served).fileName());
+        const QStringList authority
+                = source == u"https"_s ? trustServerAuthority(error) : QStringList();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        client = runner.start(installation,
+                              QStringList {u"check"_s, u"--repository="_s + url} + key + authority);
+    }
+    QVERIFY(client->waitForFinished(30000));
+    const QByteArray output = client->readAllStandardOutput();
+    QVERIFY2(output.contains(printed), output.constData());
+    QCOMPARE(client->exitCode(), exitCode);
+    if (source != u"folder"_s || tamper) {
+        // Nothing was handed over: no handoff, no helper, the installation as it was.
+        QCOMPARE(readFile(installation.handoff), QByteArray("<missing>"));
+        QVERIFY(!QFileInfo::exists(runner.logPath(installation)));
+        QCOMPARE(treeSnapshot(installation.directory), before);
+        return;
+    }
+    if (signedVersion == u"2.0.0"_s) {
+        QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 60000);
+        VERIFY_FILES(installation, Expected::New);
+        QCOMPARE(readFile(installation.handoff), QByteArray("continue"));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.handoff).startsWith("error\n"), 60000);
+        QVERIFY2(readFile(installation.handoff).contains(signedVersion.toUtf8()),
+                 readFile(installation.handoff).constData());
+        QVERIFY(closeDetachedHelper());
+        VERIFY_FILES(installation, Expected::Old);
+    }
 }
 
 void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
