@@ -11,7 +11,8 @@ bool directoryWritable(const QString &directory)
     if (!QFileInfo(directory).isDir())
         return false;
     // What the maintenance tool tries (a QTemporaryFile in the target directory), under a name of
-    // the helper's own; the file is removed when the object goes.
+    // the helper's own; the file is removed when the object goes. On Linux Qt makes it without a
+    // name (O_TMPFILE) where the file system allows, for the tool as here.
     QTemporaryFile probe(
             QDir(directory).filePath(QStringLiteral(".Kestrova-update-rights-XXXXXX")));
     return probe.open();
