@@ -18,6 +18,7 @@
 #include <memory>
 #include <utility>
 
+#include <pwd.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -63,6 +64,7 @@ private slots:
     void realToolUpdateEndsAsTheToolSays_data();
     void realToolUpdateEndsAsTheToolSays();
     void realToolCutAfterTheRemovalHeals();
+    void realToolInstallationOfRootIsRefusedToAUserBeforeReady();
 
 private:
     SampleInstallation make(const QString &name, const QString &repositoryIni = QString());
@@ -130,6 +132,14 @@ QString lazyfs(const QStringList &arguments)
     const bool done = script.waitForFinished(90000) && script.exitStatus() == QProcess::NormalExit
             && script.exitCode() == 0;
     return done ? QString() : u"scripts/lazyfs failed: "_s + QString::fromUtf8(script.readAll());
+}
+
+// The failure record of an installation the helper may not change, and cannot ask to.
+QByteArray rightsRefusal(const QString &installationDirectory)
+{
+    return u"Для обновления Corvane нужны права администратора: папку установки %1 может изменять "
+           "только администратор."_s.arg(installationDirectory)
+                   .toUtf8();
 }
 
 QStringList launchArguments(const SampleInstallation &installation)
@@ -1513,6 +1523,80 @@ void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals()
     healAtLogon(layout, cut.repository, FiveArguments);
     const QString found = installation.mismatchesWithInstalled();
     QVERIFY2(found.isEmpty(), qPrintable(found));
+}
+
+// A product installed for all users: by root, into a folder only root can write. The maintenance
+// tool run by anyone else would stop ("Cannot elevate access rights while running from command
+// line"), so the helper refuses the update before it asks the client to exit, and touches nothing.
+void tst_UpdaterHelper::realToolInstallationOfRootIsRefusedToAUserBeforeReady()
+{
+    const QString product = IfwInstallation::product();
+    if (product.isEmpty())
+        QSKIP("the real maintenance tool's rows run in tst_updater_helper_ifw "
+              "(UPDATER_IFW_PRODUCT)");
+    if (runner.runsWindowsPrograms())
+        QSKIP("Windows: Wine lets every program write everywhere; the elevation rows "
+              "(installationForAllUsersIsUpdatedWithOneElevation) make the folder read-only");
+    VERIFY_PROGRAMS(u"setpriv"_s);
+    const passwd *nobody = ::getpwnam("nobody");
+    QVERIFY(nobody);
+    IfwInstallation installation(runner, product, root->filePath(u"All users"_s), u"2.0.0"_s);
+    QString error;
+    QVERIFY2(installation.install(error), qPrintable(error));
+    SampleInstallation &layout = installation.layout;
+    QCOMPARE(fileMode(layout.directory), 0755u);
+    // The user may reach the installation, and has a temporary folder, a runtime folder and a
+    // handoff file of its own.
+    QVERIFY(setFileMode(root->path(), 0755));
+    SampleInstallation user = layout;
+    const QString home = layout.base + u"/nobody"_s;
+    user.handoff = home + u"/handoff"_s;
+    for (const QString &folder : {runner.temporaryDirectory(layout), home, home + u"/runtime"_s})
+        QVERIFY(QDir().mkpath(folder)
+                && ::chown(QFile::encodeName(folder), nobody->pw_uid, nobody->pw_gid) == 0);
+    QVERIFY(setFileMode(home + u"/runtime"_s, 0700));
+    const QStringList asRoot = std::exchange(runner.launcher,
+                                             {u"setpriv"_s, u"--reuid=nobody"_s,
+                                              u"--regid=nogroup"_s, u"--clear-groups"_s, u"env"_s,
+                                              u"XDG_RUNTIME_DIR="_s + home + u"/runtime"_s});
+    QProcess *helper = startHelper(
+            user, {u"--handoff-file="_s + user.handoff, u"--expected-version=2.0.0"_s});
+    runner.launcher = asRoot;
+    // Acts as the client, which would answer a "ready" and exit.
+    bool askedToExit = false;
+    QDeadlineTimer deadline(30000);
+    while (!readFile(user.handoff).startsWith("error\n") && !deadline.hasExpired()) {
+        askedToExit = askedToExit || readFile(user.handoff) == "ready";
+        QThread::msleep(5);
+    }
+    QVERIFY2(!askedToExit, "the client was asked to exit");
+    const QByteArray message = rightsRefusal(layout.directory);
+    QCOMPARE(readFile(user.handoff), "error\n" + message);
+    QVERIFY(runner.closeAfterFailure({helper}));
+    QVERIFY2(log(layout).contains("Update error: " + message)
+                     && !log(layout).contains("Installation backup created."),
+             log(layout).constData());
+    QCOMPARE(runner.leftovers(layout), QStringList());
+    QCOMPARE(layout.launches().size(), 0);
+    // The tool appends to its InstallationLog.txt at every run: it did not run.
+    QString found = installation.mismatchesWithInstalled();
+    QVERIFY2(found.isEmpty(), qPrintable(found));
+
+    // Root updates it as any installation.
+    QVERIFY(QFile::link(product + u"/repositories/2.0.0"_s, layout.base + u"/repository"_s));
+    QProcess *client = runner.start(
+            layout,
+            {u"update"_s, u"--helper="_s + runner.helper,
+             u"--maintenance-tool="_s + installation.toolPath,
+             u"--repository="_s + QUrl::fromLocalFile(layout.base + u"/repository"_s).toString(),
+             u"--handoff-file="_s + layout.handoff, u"--expected-version=2.0.0"_s,
+             u"--argument=--restarted"_s});
+    QVERIFY(client->waitForFinished(30000));
+    QCOMPARE(client->exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 90000);
+    found = installation.mismatchesWithPayload(u"2.0.0"_s);
+    QVERIFY2(found.isEmpty(), qPrintable(found));
+    QCOMPARE(launchArguments(layout), QStringList {u"--restarted"_s});
 }
 
 QTEST_GUILESS_MAIN(tst_UpdaterHelper)
