@@ -614,11 +614,12 @@ void UpdateDialog::startElevation()
     appendLog(QByteArrayLiteral("Asking for administrator's rights for the installation's own "
                                 "helper: ")
               + installed.toUtf8() + '\n');
+    // Clean paths: the relay takes no other.
     const UpdateElevation::Request request = {
-            maintenanceToolPath,
+            QDir::cleanPath(maintenanceToolPath),
             repositoryUrl,
-            applicationPath,
-            QFileInfo(workingDirectory).absoluteFilePath(),
+            QDir::cleanPath(applicationPath),
+            QDir::cleanPath(QFileInfo(workingDirectory).absoluteFilePath()),
             expectedVersion,
             selfTestArgument,
             temporaryDirectory.filePath(QStringLiteral("elevated-go")),
