@@ -61,6 +61,8 @@ private slots:
     void selfTestKeepsOnlyANewVersionThatStarts();
     void processesTheToolLeftAreAwaitedThenEnded_data();
     void processesTheToolLeftAreAwaitedThenEnded();
+    void installationForAllUsersIsUpdatedWithOneElevation_data();
+    void installationForAllUsersIsUpdatedWithOneElevation();
     void realToolUpdateEndsAsTheToolSays_data();
     void realToolUpdateEndsAsTheToolSays();
     void realToolCutAfterTheRemovalHeals();
@@ -89,6 +91,9 @@ private:
     // Acts as the user in front of a helper the kit started, which is not the test's child:
     // answers its error box and closes its dialog until no window of it is left.
     bool closeDetachedHelper();
+    // Switches UAC on or off in the Wine prefix (the policy EnableLUA); cleanup() switches it on
+    // again.
+    bool setUserAccountControl(const SampleInstallation &installation, bool on);
     // Holds a file of the installation, lets the waiting tool fail and returns while the rollback's
     // restore tries the held file again (for two seconds): a kill now lands in the restore.
     void holdThroughTheRestore(const SampleInstallation &installation, const QString &held,
@@ -113,6 +118,7 @@ private:
     // Where scripts/lazyfs mounted LazyFS for the test, if it did.
     QString lazyfsMount;
     bool toolMayWait = false;
+    std::unique_ptr<SampleInstallation> uacSwitchedOff;
 };
 
 namespace {
@@ -185,6 +191,8 @@ void tst_UpdaterHelper::init()
 
 void tst_UpdaterHelper::cleanup()
 {
+    if (uacSwitchedOff)
+        setUserAccountControl(*uacSwitchedOff, true);
     runner.endAll();
     mounts.releaseAll();
     if (!std::exchange(lazyfsMount, QString()).isEmpty())
@@ -225,6 +233,19 @@ void tst_UpdaterHelper::answer(const SampleInstallation &installation, const QBy
 {
     QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 15000);
     QVERIFY(replaceFile(installation.handoff, record));
+}
+
+bool tst_UpdaterHelper::setUserAccountControl(const SampleInstallation &installation, bool on)
+{
+    QProcess *reg = runner.start(
+            installation,
+            {u"add"_s, u"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System"_s,
+             u"/v"_s, u"EnableLUA"_s, u"/t"_s, u"REG_DWORD"_s, u"/d"_s, on ? u"1"_s : u"0"_s,
+             u"/f"_s},
+            QString(), u"reg"_s);
+    const bool done = reg->waitForFinished(30000) && reg->exitCode() == 0;
+    uacSwitchedOff = on ? nullptr : std::make_unique<SampleInstallation>(installation);
+    return done;
 }
 
 bool tst_UpdaterHelper::closeDetachedHelper()
@@ -1322,6 +1343,163 @@ void tst_UpdaterHelper::processesTheToolLeftAreAwaitedThenEnded()
     QVERIFY2(log(installation).contains(logged), log(installation).constData());
     QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
                               qPrintable(runner.leftovers(installation).join(u' ')), 10000);
+}
+
+void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation_data()
+{
+    // fault: "killed", the elevated part is ended while the tool has written half a file, and
+    // the next helper puts the old files back before it updates; "not started", Windows cannot
+    // start the installation's helper, as after a refused prompt; "policy", UAC is switched off,
+    // so that there is no asking.
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("the elevated part updates, the waiting helper starts the client") << QString();
+    QTest::newRow("the elevated part killed, the next one restores") << u"killed"_s;
+    QTest::newRow("the elevation not started, as refused") << u"not started"_s;
+    QTest::newRow("no elevation by policy, refused") << u"policy"_s;
+}
+
+// An installation only administrators can write (on Windows, one in Program Files), updated by a
+// user: one prompt before the client is asked to exit, the installation's share of the work done
+// elevated, from a copy of the helper in the elevated folder, the client started again by the
+// user's own helper. Wine has no UAC: it lets root write everywhere and gives every program an
+// administrator's token, so a read-only mount stands for the folder's permissions until the
+// client has been asked to exit, and the test build's switch for the token.
+void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation()
+{
+    QFETCH(QString, fault);
+    const bool killed = fault == u"killed";
+    if (!runner.runsWindowsPrograms())
+        QSKIP("Linux: nothing is elevated; realToolInstallationOfRootIsRefusedToAUserBeforeReady "
+              "shows the refusal");
+    const QString testBuild = qEnvironmentVariable("UPDATER_HELPER_TEST_BUILD");
+    QVERIFY2(QFileInfo::exists(testBuild), "UPDATER_HELPER_TEST_BUILD names no test build");
+    const QString go = goFile();
+    SampleInstallation installation
+            = make(u"All users"_s,
+                   u"waitForFile=%1\nwaitPoint=%2"_s.arg(go, killed ? u"midFile"_s : u"end"_s));
+    const QString helper = installation.directory + u'/' + QFileInfo(testBuild).fileName();
+    const QString tool = installation.directory + u"/maintenancetool.exe"_s;
+    QVERIFY(installation.writeOld(QFileInfo(helper).fileName(),
+                                  fault == u"not started" ? "MZ, but no program"
+                                                          : readFile(testBuild))
+            && installation.writeOld(QFileInfo(tool).fileName(), readFile(runner.tool)));
+    const QDir elevated(qEnvironmentVariable("WINEPREFIX")
+                        + u"/drive_c/Program Files/Corvane Updater"_s);
+    const QString lock = runner.lockFileName(installation.clientPath);
+    const QString record = QString(lock).replace(u".lock"_s, u".journal"_s);
+    const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
+    const QDir tmp(runner.temporaryDirectory(installation));
+
+    // The installation folder refuses the user until the client is asked to exit, by which time
+    // the elevated part holds the lock and the test build has decided.
+    const auto handOver = [&] {
+        QVERIFY2(mounts.bindReadOnly(installation.directory, installation.directory),
+                 "a mount needs root");
+        qputenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS", "1");
+        runner.start(
+                installation,
+                {u"update"_s, u"--helper="_s + runner.asProgramsSeeIt(helper),
+                 u"--maintenance-tool="_s + runner.asProgramsSeeIt(tool),
+                 u"--repository="_s + runner.asProgramsSeeIt(installation.repository),
+                 u"--handoff-file="_s + runner.asProgramsSeeIt(installation.base) + u"/handoff"_s,
+                 u"--expected-version=2.0.0"_s, u"--argument=--restarted"_s, u"--no-answer"_s});
+        qunsetenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS");
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 60000);
+        QVERIFY2(elevated.exists(lock), "no lock of the elevated part's at ready");
+        mounts.release(installation.directory);
+        QVERIFY(replaceFile(installation.handoff, "continue"));
+    };
+    if (fault == u"not started" || fault == u"policy") {
+        // The same helper, started from outside the installation, cannot start the installation's;
+        // or is not to ask.
+        QVERIFY2(mounts.bindReadOnly(installation.directory, installation.directory),
+                 "a mount needs root");
+        if (fault == u"policy")
+            QVERIFY(setUserAccountControl(installation, false));
+        qputenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS", "1");
+        QProcess *unelevated = startHelper(
+                installation, {u"--handoff-file="_s + installation.handoff}, testBuild);
+        qunsetenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS");
+        bool askedToExit = false;
+        QDeadlineTimer deadline(60000);
+        while (!readFile(installation.handoff).startsWith("error\n") && !deadline.hasExpired()) {
+            askedToExit = askedToExit || readFile(installation.handoff) == "ready";
+            QThread::msleep(5);
+        }
+        QVERIFY2(!askedToExit, "the client was asked to exit");
+        QCOMPARE(readFile(installation.handoff),
+                 "error\n" + rightsRefusal(runner.asProgramsSeeIt(installation.directory)));
+        QVERIFY(runner.closeAfterFailure({unelevated}));
+        if (fault == u"policy")
+            QVERIFY(setUserAccountControl(installation, true));
+        QVERIFY2(log(installation)
+                         .contains(fault == u"policy"
+                                           ? "Update not started: the installation folder "
+                                             "cannot be written"
+                                           : "Administrator's rights not granted: "),
+                 log(installation).constData());
+        QCOMPARE(tmp.entryList(kept), QStringList());
+        QCOMPARE(installation.launches().size(), 0);
+        VERIFY_FILES(installation, Expected::Old);
+        return;
+    }
+    handOver();
+    if (QTest::currentTestFailed())
+        return;
+    QTRY_COMPARE_WITH_TIMEOUT(installation.toolRuns().size(), 1, 30000);
+    // The elevated part holds the lock and the record, in its folder, and runs from its copy there.
+    QTRY_VERIFY_WITH_TIMEOUT(elevated.exists(record), 10000);
+    QCOMPARE(elevated.entryList({u"Kestrova-update-backup-*"_s}, QDir::Dirs).size(), 1);
+    QCOMPARE(tmp.entryList(kept), QStringList());
+    const QByteArray running
+            = "Elevated part running from C:/Program Files/Corvane Updater/helper-";
+    QVERIFY2(readFile(elevated.filePath(u"Corvane-update.log"_s)).contains(running),
+             readFile(elevated.filePath(u"Corvane-update.log"_s)).constData());
+    QCOMPARE(elevated.entryList({u"helper-*"_s}, QDir::Dirs).size(), 1);
+    if (killed) {
+        QTest::qWait(500); // the tool has written half a file
+        const QByteArray processId = readFile(elevated.filePath(lock)).split('\n').value(0);
+        QProcess *taskkill
+                = runner.start(installation, {u"/F"_s, u"/PID"_s, QString::fromLatin1(processId)},
+                               QString(), u"taskkill"_s);
+        QVERIFY(taskkill->waitForFinished(30000));
+        QTRY_COMPARE_WITH_TIMEOUT(
+                readFile(installation.handoff),
+                "error\n"
+                        + u"Обновление с правами администратора прервалось. Следующее обновление "
+                          "Corvane сначала восстановит прежние файлы установки."_s.toUtf8(),
+                30000);
+        QVERIFY(closeDetachedHelper());
+        QCOMPARE(installation.launches().size(), 0);
+        QVERIFY(elevated.exists(record));
+        QVERIFY(writeFile(installation.repository + u"/repository.ini"_s, "[General]\n"));
+        handOver();
+        if (QTest::currentTestFailed())
+            return;
+    } else {
+        QVERIFY(writeFile(go, "go"));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 60000);
+    VERIFY_FILES(installation, Expected::New);
+    // Started by the user's helper: in the user's temporary folder, not the elevated part's.
+    const QJsonObject launch = installation.launches().constFirst();
+    QCOMPARE(launch.value(u"arguments"_s).toVariant().toStringList(),
+             QStringList {u"--restarted"_s});
+    QCOMPARE(launch.value(u"temporaryDirectory"_s).toString(), runner.asProgramsSeeIt(tmp.path()));
+    QCOMPARE(readFile(installation.handoff), QByteArray("continue"));
+    // The elevated part's log, the tool's output in it, is in the user's.
+    QVERIFY2(log(installation).contains("The elevated part's log:\nRepository: ")
+                     && log(installation).contains("Installation backup created.\n")
+                     && (!killed
+                         || log(installation)
+                                    .contains("Restored the installation from the backup "
+                                              "of an interrupted update")),
+             log(installation).constData());
+    QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
+                              qPrintable(runner.leftovers(installation).join(u' ')), 10000);
+    for (const QString &name : {lock, record})
+        QVERIFY2(!elevated.exists(name), qPrintable(name));
+    QCOMPARE(elevated.entryList({u"Kestrova-update-backup-*"_s}, QDir::Dirs), QStringList());
 }
 
 void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
