@@ -9,6 +9,7 @@
 #include "update_log_file.h"
 #include "update_logon_entry.h"
 #include "update_processes.h"
+#include "update_rights.h"
 #include "update_self_test.h"
 
 #include <QCloseEvent>
@@ -128,6 +129,16 @@ UpdateDialog::UpdateDialog(QString maintenanceToolPath, QString repositoryUrl,
                 onProcessFinished(exitCode, exitStatus);
             });
     connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(&elevation, &UpdateElevation::prepared, this, [this] { handOver(); });
+    connect(&elevation, &UpdateElevation::ended, this,
+            [this](const UpdateElevation::Outcome &outcome) { onElevationEnded(outcome); });
+    connect(&elevation, &UpdateElevation::mayBegin, this, [this] {
+        waitTimer.start();
+        waitForApplicationExit();
+    });
+    connect(&elevation, &UpdateElevation::abandoned, this, [this] {
+        finishWithError(tr("Программа обновления не дождалась закрытия Kestrova."), false);
+    });
 
     QTimer::singleShot(0, Qt::PreciseTimer, this, [this] { prepareUpdate(); });
 }
@@ -231,7 +242,21 @@ void UpdateDialog::prepareUpdate()
         QTextStream stream(&logFile);
         stream << QLatin1String("Repository: ") << repositoryUrl << Qt::endl;
     }
+    if (!elevatedRun.isEmpty()) {
+        // The unelevated helper hands over to the client; begun, this part waits for its exit
+        // again, as a check of its own.
+        appendLog(QByteArrayLiteral("Elevated part running from ")
+                  + QCoreApplication::applicationFilePath().toUtf8() + '\n');
+        elevation.serve(elevatedRun, elevatedGoFile);
+        return;
+    }
+    if (!recoveryOnly && !rightsSuffice())
+        return;
+    handOver();
+}
 
+void UpdateDialog::handOver()
+{
     statusLabel->setText(tr("Ожидание закрытия Kestrova..."));
     waitTimer.start();
 
@@ -250,6 +275,10 @@ void UpdateDialog::prepareUpdate()
 
 void UpdateDialog::waitForConfirmation()
 {
+    // The elevated part may have failed meanwhile.
+    if (finished)
+        return;
+
     static const QByteArray confirmation = QByteArrayLiteral("continue");
 
     // The client owns this file. One byte more than the confirmation is enough to tell it apart,
@@ -278,6 +307,8 @@ void UpdateDialog::waitForConfirmation()
 
 void UpdateDialog::waitForApplicationExit()
 {
+    if (finished)
+        return;
     const RunningProcesses result = UpdateProcesses::running(QFileInfo(applicationPath).fileName());
 
     if (result.windowsError != 0) {
@@ -313,9 +344,15 @@ void UpdateDialog::waitForApplicationExit()
 
 void UpdateDialog::startUpdate()
 {
-    statusLabel->setText(tr("Сохранение установленной версии перед обновлением..."));
     sessionGuard.hold(tr("Выполняется обновление Corvane. Дождитесь его завершения, чтобы не "
                          "повредить установку."));
+    if (elevated) {
+        statusLabel->setText(tr("Выполняется обновление Corvane с правами администратора. "
+                                "Пожалуйста, подождите..."));
+        elevation.begin();
+        return;
+    }
+    statusLabel->setText(tr("Сохранение установленной версии перед обновлением..."));
 
     if (!recoverInterruptedUpdate())
         return;
@@ -338,7 +375,7 @@ void UpdateDialog::startUpdate()
         return;
     }
     // Before the record, and removed after it: a record is never left without its entry.
-    ownsLogonEntry = true;
+    ownsLogonEntry = elevatedRun.isEmpty();
     writeLogonEntry();
     if (!recordUpdateInProgress()) {
         finishWithError(
@@ -530,6 +567,111 @@ bool UpdateDialog::filesArePresent()
     return false;
 }
 
+// Decided before the client is asked to exit, as the maintenance tool would decide it once it
+// runs: without rights the tool cannot gain, an update would close the client, make a backup and
+// start a tool that stops at once, then roll back and start the client, which would offer the
+// same update at its next check. A missing installation folder is left to the backup to report.
+bool UpdateDialog::rightsSuffice()
+{
+    if (!QFileInfo(workingDirectory).isDir())
+        return true;
+    const UpdateRights::Access access = UpdateRights::access(
+            UpdateRights::directoryWritable(workingDirectory),
+            UpdateRights::hasAdministratorRights() && !testBuildTokenWithoutAdministrators,
+            UpdateRights::elevationAvailable());
+    if (access == UpdateRights::Access::Direct)
+        return true;
+    if (access == UpdateRights::Access::Elevated) {
+        startElevation();
+        return false;
+    }
+    appendLog(QByteArrayLiteral("Update not started: the installation folder cannot be written, "
+                                "and the helper has no administrator's rights: ")
+              + workingDirectory.toUtf8() + '\n');
+    finishWithError(rightsMessage(), false);
+    return false;
+}
+
+// The prompt names the installation's own helper, a file only administrators can replace (the
+// one this helper runs from is the kit's per-user copy, which the user can). The run goes on once
+// the elevated part is prepared (handOver), or ends in onElevationEnded.
+void UpdateDialog::startElevation()
+{
+    const QString own = QCoreApplication::applicationFilePath();
+    const QString installed = HelperCopy::liesInside(own, workingDirectory)
+            ? own
+            : QDir(workingDirectory).filePath(QFileInfo(own).fileName());
+    QFile probe(installed);
+    if (!QFileInfo(installed).isFile() || probe.open(QIODevice::ReadWrite)) {
+        appendLog(QByteArrayLiteral("Update not started: the installation has no helper of its own "
+                                    "that only administrators can change: ")
+                  + installed.toUtf8() + '\n');
+        finishWithError(rightsMessage(), false);
+        return;
+    }
+    statusLabel->setText(tr("Папку установки Corvane может изменять только администратор. "
+                            "Разрешите программе обновления Corvane внести изменения."));
+    appendLog(QByteArrayLiteral("Asking for administrator's rights for the installation's own "
+                                "helper: ")
+              + installed.toUtf8() + '\n');
+    // Clean paths: the relay takes no other.
+    const UpdateElevation::Request request = {
+            QDir::cleanPath(maintenanceToolPath),
+            repositoryUrl,
+            QDir::cleanPath(applicationPath),
+            QDir::cleanPath(QFileInfo(workingDirectory).absoluteFilePath()),
+            expectedVersion,
+            selfTestArgument,
+            temporaryDirectory.filePath(QStringLiteral("elevated-go")),
+    };
+    QString error;
+    if (!elevation.start(installed, request, this, error)) {
+        appendLog(QByteArrayLiteral("Administrator's rights not granted: ") + error.toUtf8()
+                  + '\n');
+        finishWithError(rightsMessage(), false);
+        return;
+    }
+    elevated = true;
+}
+
+// The elevated part's log goes into this one, which the user is shown. The client was asked to
+// exit only once it was prepared, and it is started again only when the installation was put
+// back or updated, here, as the user.
+void UpdateDialog::onElevationEnded(const UpdateElevation::Outcome &outcome)
+{
+    const QByteArray elevatedLog = elevation.elevatedLog();
+    if (!elevatedLog.isEmpty()) {
+        appendLogLine(QByteArrayLiteral("The elevated part's log:\n"));
+        appendLog(elevatedLog);
+    }
+    if (finished)
+        return;
+    switch (outcome.kind) {
+    case UpdateElevation::Outcome::Kind::Succeeded:
+        sessionGuard.release();
+        relaunch(tr("Обновление завершено. Запуск Corvane..."),
+                 tr("Обновление завершено, но приложение не удалось запустить. "
+                    "Запустите Corvane вручную."));
+        return;
+    case UpdateElevation::Outcome::Kind::Failed:
+        finishWithError(outcome.message, outcome.restartApplication);
+        return;
+    case UpdateElevation::Outcome::Kind::Vanished:
+        appendLogLine(QByteArrayLiteral("The elevated part ended without an outcome.\n"));
+        finishWithError(tr("Обновление с правами администратора прервалось. Следующее обновление "
+                           "Corvane сначала восстановит прежние файлы установки."),
+                        false);
+        return;
+    }
+}
+
+QString UpdateDialog::rightsMessage() const
+{
+    return tr("Для обновления Corvane нужны права администратора: папку установки %1 может "
+              "изменять только администратор.")
+            .arg(QDir::fromNativeSeparators(QFileInfo(workingDirectory).absoluteFilePath()));
+}
+
 // The entry runs this helper again only to undo the update, from a file outside the installation:
 // the kit's private copy, or a copy made here when the helper was started from inside. It names
 // the installation by its short key and nothing else, the record holds the rest: Windows runs a
@@ -537,6 +679,9 @@ bool UpdateDialog::filesArePresent()
 // digits, a space and two quotes leave 209 to the program's path (the whole key would leave 177).
 void UpdateDialog::writeLogonEntry()
 {
+    // A user's logon would start it unelevated, without the elevated part's record.
+    if (!elevatedRun.isEmpty())
+        return;
     QString program = QCoreApplication::applicationFilePath();
     if (HelperCopy::liesInside(program, workingDirectory)) {
         const QString directory = logonCopyDirectory();
@@ -555,6 +700,9 @@ void UpdateDialog::writeLogonEntry()
 
 void UpdateDialog::removeLogonEntry()
 {
+    // The elevated part writes none, and removes nothing in the user's folders.
+    if (!elevatedRun.isEmpty())
+        return;
     ownsLogonEntry = false;
     if (!UpdateLogonEntry::remove(logonEntryName))
         appendLog(QByteArrayLiteral("Logon entry not removed: ") + logonEntryName.toUtf8() + '\n');
@@ -724,6 +872,12 @@ void UpdateDialog::completeUpdate()
 void UpdateDialog::relaunch(const QString &status, const QString &startFailure)
 {
     finished = true;
+    if (!elevatedRun.isEmpty()) {
+        logFile.close();
+        elevation.finish({UpdateElevation::Outcome::Kind::Succeeded, QString(), false});
+        endQuietly();
+        return;
+    }
     progressBar->setRange(0, 1);
     progressBar->setValue(1);
     statusLabel->setText(status);
@@ -760,6 +914,13 @@ void UpdateDialog::finishWithError(const QString &message, bool restartApplicati
         writeHandoff(QByteArrayLiteral("error\n") + fullMessage.toUtf8());
 
     appendLog('\n' + QByteArrayLiteral("Update error: ") + fullMessage.toUtf8() + '\n');
+    if (!elevatedRun.isEmpty()) {
+        // The unelevated helper tells the user, and starts the client where that is safe.
+        logFile.close();
+        elevation.finish({UpdateElevation::Outcome::Kind::Failed, fullMessage, restartApplication});
+        endQuietly();
+        return;
+    }
 
     progressBar->setRange(0, 1);
     progressBar->setValue(0);

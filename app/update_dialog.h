@@ -1,6 +1,7 @@
 #pragma once
 
 #include "update_backup.h"
+#include "update_elevation.h"
 #include "update_session_guard.h"
 #include "update_tool_tie.h"
 
@@ -52,6 +53,18 @@ public:
     // starts before the old version is let go (see UpdateSelfTest); empty: no such start. Set
     // before the event loop runs.
     void setSelfTestArgument(const QString &argument) { selfTestArgument = argument; }
+    // The elevated part of an update of an installation only administrators can write (see
+    // UpdateElevation): no window, no handoff and no restart of the client; it waits for the
+    // unelevated helper to let it begin and leaves the outcome for it. Set before the event loop
+    // runs.
+    void setElevatedPart(const QString &run, const QString &goFilePath)
+    {
+        elevatedRun = run;
+        elevatedGoFile = goFilePath;
+    }
+    // Test builds only: Wine gives every program an administrator's token, and the elevation rows
+    // need the token of a user's Windows, without Administrators.
+    void setTestBuildTokenWithoutAdministrators() { testBuildTokenWithoutAdministrators = true; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -78,6 +91,11 @@ private:
     void recordOptions(UpdateJournal::Record &record) const;
     void clearUpdateRecord();
     bool filesArePresent();
+    bool rightsSuffice();
+    QString rightsMessage() const;
+    void startElevation();
+    void onElevationEnded(const UpdateElevation::Outcome &outcome);
+    void handOver();
     void writeLogonEntry();
     void removeLogonEntry();
     void endQuietly();
@@ -127,6 +145,13 @@ private:
     QString recoveryKey;
     UpdateSessionGuard sessionGuard;
     QString selfTestArgument;
+    bool testBuildTokenWithoutAdministrators = false;
+    // The unelevated side of an elevated update: the elevated part does the installation's share.
+    bool elevated = false;
+    // The elevated side: the run's name and the file whose existence lets it begin.
+    QString elevatedRun;
+    QString elevatedGoFile;
+    UpdateElevation elevation;
     // Last, so that a client still under test is ended before the lock is released.
     std::unique_ptr<UpdateSelfTest> selfTest;
 };

@@ -1,4 +1,5 @@
 #include "update_dialog.h"
+#include "update_elevation.h"
 #include "update_journal.h"
 
 #include <QApplication>
@@ -49,9 +50,20 @@ int main(int argc, char **argv)
             QStringLiteral("Start the updated client once with this argument; only exit code 0 "
                            "keeps the update."),
             QStringLiteral("argument"));
+    const QCommandLineOption elevatedPartOption(
+            QStringLiteral("elevated-part"),
+            QStringLiteral("Run the part of an update that needs administrator's rights (started "
+                           "by the helper itself)."),
+            QStringLiteral("run"));
+    const QCommandLineOption elevatedGoFileOption(
+            QStringLiteral("elevated-go-file"),
+            QStringLiteral("The file whose existence lets the elevated part begin (started by the "
+                           "helper itself)."),
+            QStringLiteral("path"));
     parser.addOptions({maintenanceToolOption, repositoryOption, applicationOption,
                        workingDirectoryOption, handoffFileOption, applicationArgumentOption,
-                       expectedVersionOption, recoverOnlyOption, selfTestArgumentOption});
+                       expectedVersionOption, recoverOnlyOption, selfTestArgumentOption,
+                       elevatedPartOption, elevatedGoFileOption});
 
     parser.process(application);
 
@@ -59,6 +71,33 @@ int main(int argc, char **argv)
     const QString repositoryUrl = parser.value(repositoryOption);
     const QString applicationPath = parser.value(applicationOption);
     const QString workingDirectory = parser.value(workingDirectoryOption);
+
+    // Started elevated by a helper for an installation only administrators can write: first from
+    // the installation's own file (the relay), then from the copy the relay makes of it. Neither
+    // shows anything; the unelevated helper that started them tells the user.
+    if (parser.isSet(elevatedPartOption)) {
+        const QString run = parser.value(elevatedPartOption);
+        UpdateElevation::Request request;
+        if (!UpdateElevation::runsAsElevatedPart()) {
+            request = {maintenanceToolPath,
+                       repositoryUrl,
+                       applicationPath,
+                       workingDirectory,
+                       parser.value(expectedVersionOption),
+                       parser.value(selfTestArgumentOption),
+                       parser.value(elevatedGoFileOption)};
+            return UpdateElevation::relay(run, request);
+        }
+        QString error;
+        if (!UpdateElevation::takeRequest(run, request, error))
+            return 2;
+        UpdateDialog dialog(request.maintenanceToolPath, request.repositoryUrl,
+                            request.applicationPath, request.installationDirectory, QString(),
+                            QStringList(), request.expectedVersion, nullptr);
+        dialog.setSelfTestArgument(request.selfTestArgument);
+        dialog.setElevatedPart(run, request.goFilePath);
+        return application.exec();
+    }
 
     // The run a logon entry starts is told which installation, and nothing else.
     const bool recoveryOnly = parser.isSet(recoverOnlyOption);
@@ -81,6 +120,10 @@ int main(int argc, char **argv)
     if (recoveryOnly)
         dialog.setRecoveryOnly(recoveryKey);
     dialog.setSelfTestArgument(parser.value(selfTestArgumentOption));
+#ifdef UPDATER_TEST_BUILD
+    if (qEnvironmentVariableIsSet("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS"))
+        dialog.setTestBuildTokenWithoutAdministrators();
+#endif
     dialog.show();
     return application.exec();
 }

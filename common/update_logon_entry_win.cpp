@@ -1,5 +1,7 @@
 #include "update_logon_entry.h"
 
+#include "windows_path.h"
+
 #include <QDir>
 #include <QSettings>
 
@@ -17,38 +19,12 @@ QString runOnceKey()
             "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
 }
 
-// One argument as CommandLineToArgvW reads it back (the way Qt's entry point splits the command
-// line): bare when it holds no blank or quote, else in double quotes, a quote inside escaped with
-// a backslash, and the backslashes before a quote (or before the closing one) doubled.
-QString quotedArgument(const QString &argument)
-{
-    if (!argument.isEmpty() && !argument.contains(QLatin1Char(' '))
-        && !argument.contains(QLatin1Char('\t')) && !argument.contains(QLatin1Char('\n'))
-        && !argument.contains(QLatin1Char('"')))
-        return argument;
-    QString quoted = QStringLiteral("\"");
-    qsizetype backslashes = 0;
-    for (const QChar c : argument) {
-        if (c == QLatin1Char('\\')) {
-            ++backslashes;
-            continue;
-        }
-        if (c == QLatin1Char('"'))
-            quoted += QString(backslashes * 2 + 1, QLatin1Char('\\'));
-        else
-            quoted += QString(backslashes, QLatin1Char('\\'));
-        quoted += c;
-        backslashes = 0;
-    }
-    return quoted + QString(backslashes * 2, QLatin1Char('\\')) + QLatin1Char('"');
-}
-
 QString commandLine(const QString &program, const QStringList &arguments)
 {
     // The program name is taken up to the next quote, without escapes; a Windows path holds none.
     QStringList command = {QLatin1Char('"') + QDir::toNativeSeparators(program) + QLatin1Char('"')};
     for (const QString &argument : arguments)
-        command.append(quotedArgument(argument));
+        command.append(WindowsPath::quotedArgument(argument));
     return command.join(QLatin1Char(' '));
 }
 

@@ -21,6 +21,7 @@
 #include <memory>
 #include <utility>
 
+#include <pwd.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -65,9 +66,12 @@ private slots:
     void processesTheToolLeftAreAwaitedThenEnded();
     void clientHandsOverOnlyASignedNewerRelease_data();
     void clientHandsOverOnlyASignedNewerRelease();
+    void installationForAllUsersIsUpdatedWithOneElevation_data();
+    void installationForAllUsersIsUpdatedWithOneElevation();
     void realToolUpdateEndsAsTheToolSays_data();
     void realToolUpdateEndsAsTheToolSays();
     void realToolCutAfterTheRemovalHeals();
+    void realToolInstallationOfRootIsRefusedToAUserBeforeReady();
 
 private:
     SampleInstallation make(const QString &name, const QString &repositoryIni = QString());
@@ -92,6 +96,9 @@ private:
     // Acts as the user in front of a helper the kit started, which is not the test's child:
     // answers its error box and closes its dialog until no window of it is left.
     bool closeDetachedHelper();
+    // Switches UAC on or off in the Wine prefix (the policy EnableLUA); cleanup() switches it on
+    // again.
+    bool setUserAccountControl(const SampleInstallation &installation, bool on);
     // Holds a file of the installation, lets the waiting tool fail and returns while the rollback's
     // restore tries the held file again (for two seconds): a kill now lands in the restore.
     void holdThroughTheRestore(const SampleInstallation &installation, const QString &held,
@@ -128,6 +135,7 @@ private:
     QTemporaryDir published;
     bool publishing = false;
     int checkedRows = 0;
+    std::unique_ptr<SampleInstallation> uacSwitchedOff;
 };
 
 namespace {
@@ -147,6 +155,14 @@ QString lazyfs(const QStringList &arguments)
     const bool done = script.waitForFinished(90000) && script.exitStatus() == QProcess::NormalExit
             && script.exitCode() == 0;
     return done ? QString() : u"scripts/lazyfs failed: "_s + QString::fromUtf8(script.readAll());
+}
+
+// The failure record of an installation the helper may not change, and cannot ask to.
+QByteArray rightsRefusal(const QString &installationDirectory)
+{
+    return u"Для обновления Corvane нужны права администратора: папку установки %1 может изменять "
+           "только администратор."_s.arg(installationDirectory)
+                   .toUtf8();
 }
 
 QStringList launchArguments(const SampleInstallation &installation)
@@ -192,6 +208,8 @@ void tst_UpdaterHelper::init()
 
 void tst_UpdaterHelper::cleanup()
 {
+    if (uacSwitchedOff)
+        setUserAccountControl(*uacSwitchedOff, true);
     runner.endAll();
     mounts.releaseAll();
     if (!std::exchange(lazyfsMount, QString()).isEmpty())
@@ -232,6 +250,19 @@ void tst_UpdaterHelper::answer(const SampleInstallation &installation, const QBy
 {
     QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 15000);
     QVERIFY(replaceFile(installation.handoff, record));
+}
+
+bool tst_UpdaterHelper::setUserAccountControl(const SampleInstallation &installation, bool on)
+{
+    QProcess *reg = runner.start(
+            installation,
+            {u"add"_s, u"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System"_s,
+             u"/v"_s, u"EnableLUA"_s, u"/t"_s, u"REG_DWORD"_s, u"/d"_s, on ? u"1"_s : u"0"_s,
+             u"/f"_s},
+            QString(), u"reg"_s);
+    const bool done = reg->waitForFinished(30000) && reg->exitCode() == 0;
+    uacSwitchedOff = on ? nullptr : std::make_unique<SampleInstallation>(installation);
+    return done;
 }
 
 bool tst_UpdaterHelper::closeDetachedHelper()
@@ -1463,6 +1494,163 @@ void tst_UpdaterHelper::clientHandsOverOnlyASignedNewerRelease()
     }
 }
 
+void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation_data()
+{
+    // fault: "killed", the elevated part is ended while the tool has written half a file, and
+    // the next helper puts the old files back before it updates; "not started", Windows cannot
+    // start the installation's helper, as after a refused prompt; "policy", UAC is switched off,
+    // so that there is no asking.
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("the elevated part updates, the waiting helper starts the client") << QString();
+    QTest::newRow("the elevated part killed, the next one restores") << u"killed"_s;
+    QTest::newRow("the elevation not started, as refused") << u"not started"_s;
+    QTest::newRow("no elevation by policy, refused") << u"policy"_s;
+}
+
+// An installation only administrators can write (on Windows, one in Program Files), updated by a
+// user: one prompt before the client is asked to exit, the installation's share of the work done
+// elevated, from a copy of the helper in the elevated folder, the client started again by the
+// user's own helper. Wine has no UAC: it lets root write everywhere and gives every program an
+// administrator's token, so a read-only mount stands for the folder's permissions until the
+// client has been asked to exit, and the test build's switch for the token.
+void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation()
+{
+    QFETCH(QString, fault);
+    const bool killed = fault == u"killed";
+    if (!runner.runsWindowsPrograms())
+        QSKIP("Linux: nothing is elevated; realToolInstallationOfRootIsRefusedToAUserBeforeReady "
+              "shows the refusal");
+    const QString testBuild = qEnvironmentVariable("UPDATER_HELPER_TEST_BUILD");
+    QVERIFY2(QFileInfo::exists(testBuild), "UPDATER_HELPER_TEST_BUILD names no test build");
+    const QString go = goFile();
+    SampleInstallation installation
+            = make(u"All users"_s,
+                   u"waitForFile=%1\nwaitPoint=%2"_s.arg(go, killed ? u"midFile"_s : u"end"_s));
+    const QString helper = installation.directory + u'/' + QFileInfo(testBuild).fileName();
+    const QString tool = installation.directory + u"/maintenancetool.exe"_s;
+    QVERIFY(installation.writeOld(QFileInfo(helper).fileName(),
+                                  fault == u"not started" ? "MZ, but no program"
+                                                          : readFile(testBuild))
+            && installation.writeOld(QFileInfo(tool).fileName(), readFile(runner.tool)));
+    const QDir elevated(qEnvironmentVariable("WINEPREFIX")
+                        + u"/drive_c/Program Files/Corvane Updater"_s);
+    const QString lock = runner.lockFileName(installation.clientPath);
+    const QString record = QString(lock).replace(u".lock"_s, u".journal"_s);
+    const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
+    const QDir tmp(runner.temporaryDirectory(installation));
+
+    // The installation folder refuses the user until the client is asked to exit, by which time
+    // the elevated part holds the lock and the test build has decided.
+    const auto handOver = [&] {
+        QVERIFY2(mounts.bindReadOnly(installation.directory, installation.directory),
+                 "a mount needs root");
+        qputenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS", "1");
+        runner.start(
+                installation,
+                {u"update"_s, u"--helper="_s + runner.asProgramsSeeIt(helper),
+                 u"--maintenance-tool="_s + runner.asProgramsSeeIt(tool),
+                 u"--repository="_s + runner.asProgramsSeeIt(installation.repository),
+                 u"--handoff-file="_s + runner.asProgramsSeeIt(installation.base) + u"/handoff"_s,
+                 u"--expected-version=2.0.0"_s, u"--argument=--restarted"_s, u"--no-answer"_s});
+        qunsetenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS");
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 60000);
+        QVERIFY2(elevated.exists(lock), "no lock of the elevated part's at ready");
+        mounts.release(installation.directory);
+        QVERIFY(replaceFile(installation.handoff, "continue"));
+    };
+    if (fault == u"not started" || fault == u"policy") {
+        // The same helper, started from outside the installation, cannot start the installation's;
+        // or is not to ask.
+        QVERIFY2(mounts.bindReadOnly(installation.directory, installation.directory),
+                 "a mount needs root");
+        if (fault == u"policy")
+            QVERIFY(setUserAccountControl(installation, false));
+        qputenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS", "1");
+        QProcess *unelevated = startHelper(
+                installation, {u"--handoff-file="_s + installation.handoff}, testBuild);
+        qunsetenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS");
+        bool askedToExit = false;
+        QDeadlineTimer deadline(60000);
+        while (!readFile(installation.handoff).startsWith("error\n") && !deadline.hasExpired()) {
+            askedToExit = askedToExit || readFile(installation.handoff) == "ready";
+            QThread::msleep(5);
+        }
+        QVERIFY2(!askedToExit, "the client was asked to exit");
+        QCOMPARE(readFile(installation.handoff),
+                 "error\n" + rightsRefusal(runner.asProgramsSeeIt(installation.directory)));
+        QVERIFY(runner.closeAfterFailure({unelevated}));
+        if (fault == u"policy")
+            QVERIFY(setUserAccountControl(installation, true));
+        QVERIFY2(log(installation)
+                         .contains(fault == u"policy"
+                                           ? "Update not started: the installation folder "
+                                             "cannot be written"
+                                           : "Administrator's rights not granted: "),
+                 log(installation).constData());
+        QCOMPARE(tmp.entryList(kept), QStringList());
+        QCOMPARE(installation.launches().size(), 0);
+        VERIFY_FILES(installation, Expected::Old);
+        return;
+    }
+    handOver();
+    if (QTest::currentTestFailed())
+        return;
+    QTRY_COMPARE_WITH_TIMEOUT(installation.toolRuns().size(), 1, 30000);
+    // The elevated part holds the lock and the record, in its folder, and runs from its copy there.
+    QTRY_VERIFY_WITH_TIMEOUT(elevated.exists(record), 10000);
+    QCOMPARE(elevated.entryList({u"Kestrova-update-backup-*"_s}, QDir::Dirs).size(), 1);
+    QCOMPARE(tmp.entryList(kept), QStringList());
+    const QByteArray running
+            = "Elevated part running from C:/Program Files/Corvane Updater/helper-";
+    QVERIFY2(readFile(elevated.filePath(u"Corvane-update.log"_s)).contains(running),
+             readFile(elevated.filePath(u"Corvane-update.log"_s)).constData());
+    QCOMPARE(elevated.entryList({u"helper-*"_s}, QDir::Dirs).size(), 1);
+    if (killed) {
+        QTest::qWait(500); // the tool has written half a file
+        const QByteArray processId = readFile(elevated.filePath(lock)).split('\n').value(0);
+        QProcess *taskkill
+                = runner.start(installation, {u"/F"_s, u"/PID"_s, QString::fromLatin1(processId)},
+                               QString(), u"taskkill"_s);
+        QVERIFY(taskkill->waitForFinished(30000));
+        QTRY_COMPARE_WITH_TIMEOUT(
+                readFile(installation.handoff),
+                "error\n"
+                        + u"Обновление с правами администратора прервалось. Следующее обновление "
+                          "Corvane сначала восстановит прежние файлы установки."_s.toUtf8(),
+                30000);
+        QVERIFY(closeDetachedHelper());
+        QCOMPARE(installation.launches().size(), 0);
+        QVERIFY(elevated.exists(record));
+        QVERIFY(writeFile(installation.repository + u"/repository.ini"_s, "[General]\n"));
+        handOver();
+        if (QTest::currentTestFailed())
+            return;
+    } else {
+        QVERIFY(writeFile(go, "go"));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 60000);
+    VERIFY_FILES(installation, Expected::New);
+    // Started by the user's helper: in the user's temporary folder, not the elevated part's.
+    const QJsonObject launch = installation.launches().constFirst();
+    QCOMPARE(launch.value(u"arguments"_s).toVariant().toStringList(),
+             QStringList {u"--restarted"_s});
+    QCOMPARE(launch.value(u"temporaryDirectory"_s).toString(), runner.asProgramsSeeIt(tmp.path()));
+    QCOMPARE(readFile(installation.handoff), QByteArray("continue"));
+    // The elevated part's log, the tool's output in it, is in the user's.
+    QVERIFY2(log(installation).contains("The elevated part's log:\nRepository: ")
+                     && log(installation).contains("Installation backup created.\n")
+                     && (!killed
+                         || log(installation)
+                                    .contains("Restored the installation from the backup "
+                                              "of an interrupted update")),
+             log(installation).constData());
+    QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
+                              qPrintable(runner.leftovers(installation).join(u' ')), 10000);
+    for (const QString &name : {lock, record})
+        QVERIFY2(!elevated.exists(name), qPrintable(name));
+    QCOMPARE(elevated.entryList({u"Kestrova-update-backup-*"_s}, QDir::Dirs), QStringList());
+}
+
 void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
 {
     // repository: the product's repository the update comes from; folder: the installation's
@@ -1662,6 +1850,80 @@ void tst_UpdaterHelper::realToolCutAfterTheRemovalHeals()
     healAtLogon(layout, cut.repository, FiveArguments);
     const QString found = installation.mismatchesWithInstalled();
     QVERIFY2(found.isEmpty(), qPrintable(found));
+}
+
+// A product installed for all users: by root, into a folder only root can write. The maintenance
+// tool run by anyone else would stop ("Cannot elevate access rights while running from command
+// line"), so the helper refuses the update before it asks the client to exit, and touches nothing.
+void tst_UpdaterHelper::realToolInstallationOfRootIsRefusedToAUserBeforeReady()
+{
+    const QString product = IfwInstallation::product();
+    if (product.isEmpty())
+        QSKIP("the real maintenance tool's rows run in tst_updater_helper_ifw "
+              "(UPDATER_IFW_PRODUCT)");
+    if (runner.runsWindowsPrograms())
+        QSKIP("Windows: Wine lets every program write everywhere; the elevation rows "
+              "(installationForAllUsersIsUpdatedWithOneElevation) make the folder read-only");
+    VERIFY_PROGRAMS(u"setpriv"_s);
+    const passwd *nobody = ::getpwnam("nobody");
+    QVERIFY(nobody);
+    IfwInstallation installation(runner, product, root->filePath(u"All users"_s), u"2.0.0"_s);
+    QString error;
+    QVERIFY2(installation.install(error), qPrintable(error));
+    SampleInstallation &layout = installation.layout;
+    QCOMPARE(fileMode(layout.directory), 0755u);
+    // The user may reach the installation, and has a temporary folder, a runtime folder and a
+    // handoff file of its own.
+    QVERIFY(setFileMode(root->path(), 0755));
+    SampleInstallation user = layout;
+    const QString home = layout.base + u"/nobody"_s;
+    user.handoff = home + u"/handoff"_s;
+    for (const QString &folder : {runner.temporaryDirectory(layout), home, home + u"/runtime"_s})
+        QVERIFY(QDir().mkpath(folder)
+                && ::chown(QFile::encodeName(folder), nobody->pw_uid, nobody->pw_gid) == 0);
+    QVERIFY(setFileMode(home + u"/runtime"_s, 0700));
+    const QStringList asRoot = std::exchange(runner.launcher,
+                                             {u"setpriv"_s, u"--reuid=nobody"_s,
+                                              u"--regid=nogroup"_s, u"--clear-groups"_s, u"env"_s,
+                                              u"XDG_RUNTIME_DIR="_s + home + u"/runtime"_s});
+    QProcess *helper = startHelper(
+            user, {u"--handoff-file="_s + user.handoff, u"--expected-version=2.0.0"_s});
+    runner.launcher = asRoot;
+    // Acts as the client, which would answer a "ready" and exit.
+    bool askedToExit = false;
+    QDeadlineTimer deadline(30000);
+    while (!readFile(user.handoff).startsWith("error\n") && !deadline.hasExpired()) {
+        askedToExit = askedToExit || readFile(user.handoff) == "ready";
+        QThread::msleep(5);
+    }
+    QVERIFY2(!askedToExit, "the client was asked to exit");
+    const QByteArray message = rightsRefusal(layout.directory);
+    QCOMPARE(readFile(user.handoff), "error\n" + message);
+    QVERIFY(runner.closeAfterFailure({helper}));
+    QVERIFY2(log(layout).contains("Update error: " + message)
+                     && !log(layout).contains("Installation backup created."),
+             log(layout).constData());
+    QCOMPARE(runner.leftovers(layout), QStringList());
+    QCOMPARE(layout.launches().size(), 0);
+    // The tool appends to its InstallationLog.txt at every run: it did not run.
+    QString found = installation.mismatchesWithInstalled();
+    QVERIFY2(found.isEmpty(), qPrintable(found));
+
+    // Root updates it as any installation.
+    QVERIFY(QFile::link(product + u"/repositories/2.0.0"_s, layout.base + u"/repository"_s));
+    QProcess *client = runner.start(
+            layout,
+            {u"update"_s, u"--helper="_s + runner.helper,
+             u"--maintenance-tool="_s + installation.toolPath,
+             u"--repository="_s + QUrl::fromLocalFile(layout.base + u"/repository"_s).toString(),
+             u"--handoff-file="_s + layout.handoff, u"--expected-version=2.0.0"_s,
+             u"--argument=--restarted"_s});
+    QVERIFY(client->waitForFinished(30000));
+    QCOMPARE(client->exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 90000);
+    found = installation.mismatchesWithPayload(u"2.0.0"_s);
+    QVERIFY2(found.isEmpty(), qPrintable(found));
+    QCOMPARE(launchArguments(layout), QStringList {u"--restarted"_s});
 }
 
 QTEST_GUILESS_MAIN(tst_UpdaterHelper)

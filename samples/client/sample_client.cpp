@@ -363,6 +363,7 @@ QJsonObject launchRecord()
     record.insert(QStringLiteral("pid"), double(QCoreApplication::applicationPid()));
     record.insert(QStringLiteral("program"), QCoreApplication::applicationFilePath());
     record.insert(QStringLiteral("workingDirectory"), QDir::currentPath());
+    record.insert(QStringLiteral("temporaryDirectory"), QDir::tempPath());
     record.insert(QStringLiteral("arguments"),
                   QJsonArray::fromStringList(QCoreApplication::arguments().mid(1)));
     return record;

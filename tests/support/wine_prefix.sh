@@ -28,6 +28,10 @@ done
 # installation's own, as a user's C:\Users\NAME\AppData\Local.
 wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders' \
     /v 'Local AppData' /t REG_EXPAND_SZ /d '%UPDATER_LOCAL_APPDATA%' /f >/dev/null
+# UAC on, as Windows ships it (Wine's prefix says EnableLUA 0): a helper without the rights may
+# then ask for them, which is what the elevation rows show.
+wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Policies\System' \
+    /v EnableLUA /t REG_DWORD /d 1 /f >/dev/null
 # A crash ends the program as on Windows without error reporting's dialog: Wine's debugger writes
 # its report and the program ends with the exception's code, where its dialog would wait for a user.
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
