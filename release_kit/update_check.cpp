@@ -4,6 +4,7 @@
 #include "update_download.h"
 #include "update_installation.h"
 #include "update_network.h"
+#include "update_rights.h"
 #include "update_trust.h"
 
 #include <QDateTime>
@@ -140,6 +141,17 @@ void UpdateCheck::judge()
     }
     checkResult.outcome = order > 0 ? UpdateCheckResult::Outcome::NewerRelease
                                     : UpdateCheckResult::Outcome::UpToDate;
+    switch (UpdateRights::access(settings.installationDirectory)) {
+    case UpdateRights::Access::Direct:
+        checkResult.access = UpdateCheckResult::Access::Direct;
+        break;
+    case UpdateRights::Access::Elevated:
+        checkResult.access = UpdateCheckResult::Access::Elevated;
+        break;
+    case UpdateRights::Access::Denied:
+        checkResult.access = UpdateCheckResult::Access::Denied;
+        break;
+    }
     checkResult.version = verdict.manifest.version;
     checkResult.downloadSize = verdict.manifest.totalSize();
     checkResult.manifest = std::move(verdict.manifest);

@@ -58,6 +58,18 @@ struct UpdateCheckResult
     qint64 downloadSize = 0;
     // NewerRelease and UpToDate: the verified manifest, which pins every file of the release.
     UpdateManifest manifest;
+
+    // How the helper, started by this user, will be able to change the installation, decided as
+    // it decides before it asks the client to exit.
+    enum class Access {
+        Direct, // the user may write the installation folder, or has administrator's rights
+        Elevated, // Windows: the helper asks once for administrator's rights
+        // no way for this user: an installation for all users, where the system cannot ask
+        // (Linux, or UAC switched off); the client should say so once rather than offer the
+        // update at every check, since the helper would refuse it
+        Denied,
+    };
+    Access access = Access::Direct;
 };
 
 // Asks a repository whether there is a newer release, and believes only what the publisher

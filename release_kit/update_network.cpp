@@ -57,7 +57,7 @@ QNetworkRequest request(const QUrl &url, const QList<QSslCertificate> &caCertifi
 
 QUrl fileUrl(const QString &repository, const QString &fileName)
 {
-    QUrl url(repository, QUrl::StrictMode);
+    QUrl url(repository);
     // A one-letter scheme is a Windows drive ("C:/updates").
     if (!url.isValid() || url.scheme().size() < 2)
         url = QUrl::fromLocalFile(QFileInfo(repository).absoluteFilePath());

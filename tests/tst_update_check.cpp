@@ -2,6 +2,7 @@
 #include "release_signer.h"
 #include "test_files.h"
 #include "update_check.h"
+#include "update_network.h"
 #include "update_trust.h"
 #include "web_server.h"
 
@@ -43,6 +44,8 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+    void repositoryAddressesAreReadAsTheHelperReadsThem_data();
+    void repositoryAddressesAreReadAsTheHelperReadsThem();
     void answers_data();
     void answers();
     void refusals_data();
@@ -231,6 +234,31 @@ void TestUpdateCheck::cleanup()
 {
     qunsetenv("http_proxy");
     directory.reset();
+}
+
+void TestUpdateCheck::repositoryAddressesAreReadAsTheHelperReadsThem_data()
+{
+    QTest::addColumn<QString>("repository");
+    QTest::addColumn<QString>("manifest");
+    QTest::newRow("https") << u"https://updates.example.com/corvane"_s
+                           << u"https://updates.example.com/corvane/release.manifest"_s;
+    QTest::newRow("http, a slash at the end")
+            << u"http://127.0.0.1:8080/repo/"_s << u"http://127.0.0.1:8080/repo/release.manifest"_s;
+    QTest::newRow("an escaped space")
+            << u"https://example.com/a%20b"_s << u"https://example.com/a%20b/release.manifest"_s;
+    // As QUrl::fromLocalFile(...).toString() writes it: the space unescaped.
+    QTest::newRow("a file URL with a space")
+            << u"file:///tmp/Corvane Update/repository"_s
+            << u"file:///tmp/Corvane Update/repository/release.manifest"_s;
+    QTest::newRow("a folder") << u"/tmp/Corvane Update/repository"_s
+                              << u"file:///tmp/Corvane Update/repository/release.manifest"_s;
+}
+
+void TestUpdateCheck::repositoryAddressesAreReadAsTheHelperReadsThem()
+{
+    QFETCH(QString, repository);
+    QFETCH(QString, manifest);
+    QCOMPARE(UpdateNetwork::fileUrl(repository, u"release.manifest"_s), QUrl(manifest));
 }
 
 void TestUpdateCheck::answers_data()

@@ -1667,6 +1667,10 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
     QTest::newRow("update 1.0.0 to 2.0.0")
             << u"2.0.0"_s << u"Update"_s << QString()
             << QByteArray("Components updated successfully.") << QString();
+    // The client checks the signed release from nginx, and IFW's tool downloads it from there.
+    QTest::newRow("checked and downloaded over HTTP")
+            << u"2.0.0 over HTTP"_s << u"Served"_s << QString()
+            << QByteArray("Components updated successfully.") << QString();
     QTest::newRow("paths with spaces")
             << u"2.0.0"_s << u"Corvane Update (x86)"_s << QString()
             << QByteArray("Components updated successfully.") << QString();
@@ -1747,6 +1751,9 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
         QVERIFY2(onDriveC->isValid(), qPrintable(onDriveC->errorString()));
     }
     const QString base = onDriveC ? onDriveC->path() : root->filePath(folder);
+    const bool overHttp = repository.endsWith(u" over HTTP");
+    if (overHttp)
+        repository.chop(10);
     IfwInstallation installation(runner, product, base, repository);
     QString error;
     QVERIFY2(installation.install(error), qPrintable(error));
@@ -1775,6 +1782,14 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
                u"--handoff-file="_s + runner.asProgramsSeeIt(base) + u"/handoff"_s,
                u"--expected-version=2.0.0"_s,
                u"--argument=--restarted"_s};
+    WebServer server;
+    if (overHttp) {
+        QVERIFY2(server.start(product + u"/repositories"_s, error), qPrintable(error));
+        handOver[3] = u"--repository="_s + server.httpUrl(repository);
+        // The version the helper expects comes from the signed manifest.
+        handOver[5]
+                = u"--trusted-key="_s + runner.asProgramsSeeIt(product + u"/keys/minisign.pub"_s);
+    }
     // The tool installs the broken client; only the self-test finds it, after the tool's success.
     const bool selfTest = repository.endsWith(u"-broken-client");
     if (selfTest)
@@ -1782,6 +1797,8 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
     QProcess *client = runner.start(layout, handOver);
     QVERIFY(client->waitForFinished(30000));
     QCOMPARE(client->exitCode(), 0);
+    if (overHttp)
+        QVERIFY(client->readAllStandardOutput().contains("Newer release 2.0.0 ("));
     if (message.isEmpty()) {
         QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 90000);
         const QString found = installation.mismatchesWithPayload(repository);
@@ -1885,7 +1902,31 @@ void tst_UpdaterHelper::realToolInstallationOfRootIsRefusedToAUserBeforeReady()
     const QStringList asRoot = std::exchange(runner.launcher,
                                              {u"setpriv"_s, u"--reuid=nobody"_s,
                                               u"--regid=nogroup"_s, u"--clear-groups"_s, u"env"_s,
-                                              u"XDG_RUNTIME_DIR="_s + home + u"/runtime"_s});
+                                              u"XDG_RUNTIME_DIR="_s + home + u"/runtime"_s,
+                                              u"XDG_DATA_HOME="_s + home + u"/data"_s});
+    // The client's check tells this user that the helper would refuse, and the client hands
+    // nothing over.
+    // The product lies below root's home: what the check reads is copied where the user may.
+    const QString signedFiles = home + u"/repository"_s;
+    QVERIFY(QDir().mkpath(signedFiles));
+    for (const QString &name : {u"keys/minisign.pub"_s, u"repositories/2.0.0/release.manifest"_s,
+                                u"repositories/2.0.0/release.manifest.minisig"_s})
+        QVERIFY(QFile::copy(product + u'/' + name,
+                            signedFiles + u'/' + QFileInfo(name).fileName()));
+    const QString trustedKey = u"--trusted-key="_s + signedFiles + u"/minisign.pub"_s;
+    const QString repository = u"--repository="_s + signedFiles;
+    QProcess *check = runner.start(user, {u"check"_s, repository, trustedKey});
+    QVERIFY(check->waitForFinished(30000));
+    QVERIFY2(check->readAllStandardOutput().contains("The installation " + layout.directory.toUtf8()
+                                                     + " needs administrator rights to be updated"),
+             "the check did not tell");
+    QProcess *refused = runner.start(user,
+                                     {u"update"_s, u"--helper="_s + runner.helper,
+                                      u"--maintenance-tool="_s + installation.toolPath, repository,
+                                      trustedKey});
+    QVERIFY(refused->waitForFinished(30000));
+    QCOMPARE(refused->exitCode(), 7);
+    QVERIFY(!QFileInfo::exists(runner.logPath(layout)));
     QProcess *helper = startHelper(
             user, {u"--handoff-file="_s + user.handoff, u"--expected-version=2.0.0"_s});
     runner.launcher = asRoot;
@@ -1909,17 +1950,16 @@ void tst_UpdaterHelper::realToolInstallationOfRootIsRefusedToAUserBeforeReady()
     QString found = installation.mismatchesWithInstalled();
     QVERIFY2(found.isEmpty(), qPrintable(found));
 
-    // Root updates it as any installation.
+    // Root updates it as any installation, after the same check.
     QVERIFY(QFile::link(product + u"/repositories/2.0.0"_s, layout.base + u"/repository"_s));
     QProcess *client = runner.start(
             layout,
             {u"update"_s, u"--helper="_s + runner.helper,
              u"--maintenance-tool="_s + installation.toolPath,
              u"--repository="_s + QUrl::fromLocalFile(layout.base + u"/repository"_s).toString(),
-             u"--handoff-file="_s + layout.handoff, u"--expected-version=2.0.0"_s,
-             u"--argument=--restarted"_s});
+             u"--handoff-file="_s + layout.handoff, trustedKey, u"--argument=--restarted"_s});
     QVERIFY(client->waitForFinished(30000));
-    QCOMPARE(client->exitCode(), 0);
+    QVERIFY2(client->exitCode() == 0, client->readAllStandardOutput().constData());
     QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 90000);
     found = installation.mismatchesWithPayload(u"2.0.0"_s);
     QVERIFY2(found.isEmpty(), qPrintable(found));

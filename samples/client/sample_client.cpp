@@ -36,6 +36,7 @@ enum ExitCode {
     HandoffNotWritten = 4,
     InterruptedUpdateNotRecovered = 5,
     CheckFailed = 6,
+    NeedsAdministratorRights = 7,
     UsageError = 64,
 };
 
@@ -135,6 +136,11 @@ bool checkRelease(const UpdateHelperSettings &helperSettings, const QStringList 
                       .arg(result.version)
                       .arg(result.downloadSize)
                       .arg(result.installedVersion));
+        if (result.access == UpdateCheckResult::Access::Denied)
+            print(QStringLiteral("The installation %1 needs administrator rights to be updated")
+                          .arg(settings.installationDirectory));
+        else if (result.access == UpdateCheckResult::Access::Elevated)
+            print(QStringLiteral("The update will ask for administrator rights once"));
         return true;
     case UpdateCheckResult::Outcome::UpToDate:
         print(QStringLiteral("Up to date: %1").arg(result.version));
@@ -247,6 +253,9 @@ int runUpdate(const QStringList &arguments)
             return CheckFailed;
         if (result.outcome == UpdateCheckResult::Outcome::UpToDate)
             return Success;
+        // Said once, instead of closing the client for an update the helper would refuse.
+        if (result.access == UpdateCheckResult::Access::Denied)
+            return NeedsAdministratorRights;
         if (settings.expectedVersion.isEmpty())
             settings.expectedVersion = result.version;
     }
