@@ -27,7 +27,8 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev)
+# libsodium verifies the update check's signatures; pkg-config finds it.
+BUILD_PACKAGES=(build-essential cmake qt6-base-dev qt6-qpa-plugins libgl-dev libsodium-dev pkg-config)
 # A real X server and the tools a user's hands and eyes are replaced with; a font with Cyrillic.
 GUI_PACKAGES=(xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core)
 

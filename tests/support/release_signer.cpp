@@ -50,13 +50,13 @@ bool ReleaseSigner::publish(const QString &repository, const QStringList &argume
 }
 
 bool ReleaseSigner::sign(const QString &repository, QString &error,
-                         const QString &trustedComment) const
+                         const QStringList &options) const
 {
-    QStringList arguments = {u"-S"_s, u"-s"_s, directory + u"/minisign.key"_s, u"-m"_s,
-                             repository + u"/release.manifest"_s};
-    if (!trustedComment.isEmpty())
-        arguments << u"-t"_s << trustedComment;
-    return run(u"minisign"_s, arguments, error);
+    return run(u"minisign"_s,
+               QStringList {u"-S"_s, u"-s"_s, directory + u"/minisign.key"_s, u"-m"_s,
+                            repository + u"/release.manifest"_s}
+                       + options,
+               error);
 }
 
 bool ReleaseSigner::minisignVerifies(const QString &repository) const

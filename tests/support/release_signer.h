@@ -18,9 +18,9 @@ public:
 
     // updater_manifest with arguments (--release-version 2.0.0 ...) on repository, then sign().
     bool publish(const QString &repository, const QStringList &arguments, QString &error) const;
-    // Signs repository's release.manifest as it stands; trustedComment empty: minisign's own.
-    bool sign(const QString &repository, QString &error,
-              const QString &trustedComment = QString()) const;
+    // Signs repository's release.manifest as it stands, with minisign -S and options (such as
+    // -t COMMENT, or -l for the legacy format).
+    bool sign(const QString &repository, QString &error, const QStringList &options = {}) const;
     // True when minisign -V accepts the repository's manifest and signature with this key.
     bool minisignVerifies(const QString &repository) const;
 
