@@ -3,6 +3,7 @@
 #include "private_directory.h"
 #include "update_download.h"
 #include "update_installation.h"
+#include "update_mirror.h"
 #include "update_network.h"
 #include "update_rights.h"
 #include "update_trust.h"
@@ -154,6 +155,10 @@ void UpdateCheck::judge()
     }
     checkResult.version = verdict.manifest.version;
     checkResult.downloadSize = verdict.manifest.totalSize();
+    checkResult.manifestBytes = manifestDownload->data();
+    checkResult.signatureBytes = signatureDownload->data();
+    UpdateMirror::removeWhenDone(settings.applicationPath, stateDirectory,
+                                 checkResult.installedVersion, verdict.manifest.version);
     checkResult.manifest = std::move(verdict.manifest);
     emit finished();
 }

@@ -56,8 +56,11 @@ struct UpdateCheckResult
     // NewerRelease and UpToDate: the release's version and the bytes its repository holds.
     QString version;
     qint64 downloadSize = 0;
-    // NewerRelease and UpToDate: the verified manifest, which pins every file of the release.
+    // NewerRelease and UpToDate: the verified manifest, which pins every file of the release, and
+    // its bytes and signature as they came (the fetch keeps them in the mirror).
     UpdateManifest manifest;
+    QByteArray manifestBytes;
+    QByteArray signatureBytes;
 
     // How the helper, started by this user, will be able to change the installation, decided as
     // it decides before it asks the client to exit.
@@ -76,7 +79,9 @@ struct UpdateCheckResult
 // signed: it fetches the manifest and its signature (each with a size cap, together within the
 // time limit), verifies them (UpdateTrust), reads the installed version from components.xml as
 // the helper's version check does, and answers. A refused manifest writes nothing but the
-// check's own record. Asynchronous: start(), then finished() once, on the thread it lives on.
+// check's own record. A verified answer also removes the installation's mirror (UpdateFetch) once
+// its release is installed, or is no longer the newest. Asynchronous: start(), then finished()
+// once, on the thread it lives on.
 class UpdateCheck : public QObject
 {
     Q_OBJECT

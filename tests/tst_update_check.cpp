@@ -1,4 +1,5 @@
 #include "faulty_server.h"
+#include "release_fixture.h"
 #include "release_signer.h"
 #include "test_files.h"
 #include "update_check.h"
@@ -152,25 +153,12 @@ Prepare fromServer(const QString &url)
 QString TestUpdateCheck::publish(const QString &name, const QStringList &arguments, QString &error)
 {
     const QString repository = www + u'/' + name;
-    if (!writeFile(repository + u"/Updates.xml"_s, "<Updates/>\n")
-        || !writeFile(repository + u"/com.norvatek.lumeral/2.0.0content.7z"_s,
-                      QByteArray(70000, 'z'))
-        || !writeFile(repository + u"/com.norvatek.lumeral/2.0.0content.7z.sha1"_s, "sha1\n")) {
-        error = u"cannot write "_s + repository;
-        return QString();
-    }
-    const QStringList defaults = {u"--release-version"_s, u"2.0.0"_s, u"--sequence"_s, u"10"_s};
-    return signer.publish(repository, defaults + arguments, error) ? repository : QString();
+    return publishRelease(signer, repository, arguments, error) ? repository : QString();
 }
 
 UpdateCheckResult TestUpdateCheck::check(const UpdateCheckSettings &settings)
 {
-    UpdateCheck check(settings);
-    QSignalSpy finished(&check, &UpdateCheck::finished);
-    check.start();
-    if (!finished.wait(20000))
-        qWarning("the check did not finish within 20 s");
-    return check.result();
+    return runCheck(settings);
 }
 
 UpdateCheckSettings TestUpdateCheck::settingsFor(const QString &url) const

@@ -114,11 +114,14 @@ http {
     scgi_temp_path %1/scgi;
     default_type application/octet-stream;
     sendfile on;
+    log_format ranges '$request_uri "$http_range" $status $body_bytes_sent';
     server {
         listen 127.0.0.1:%2;
+        access_log %1/access.log ranges;
         root "%5";
         %6
         location /answers-500/ { return 500; }
+        location /without-ranges/ { alias "%5/"; max_ranges 0; %6 }
     }
     server {
         listen 127.0.0.1:%3 ssl;
@@ -182,6 +185,11 @@ QString WebServer::httpsUrl(const QString &path) const
 QString WebServer::proxyUrl() const
 {
     return u"http://127.0.0.1:%1"_s.arg(proxyPort);
+}
+
+QByteArray WebServer::accessLog() const
+{
+    return readFile(runtime.filePath(u"access.log"_s));
 }
 
 QByteArray WebServer::proxyLog() const

@@ -21,12 +21,16 @@ public:
     void stop();
 
     // http://127.0.0.1:PORT/path and https://127.0.0.1:PORT/path. Below /answers-500/ the HTTP
-    // server answers every request with 500.
+    // server answers every request with 500; below /without-ranges/ it serves the same files as
+    // at the top, but ignores ranges (each answer the whole file, 200).
     QString httpUrl(const QString &path) const;
     QString httpsUrl(const QString &path) const;
     // The proxy, for http_proxy; a request through it shows in proxyLog().
     QString proxyUrl() const;
     QByteArray proxyLog() const;
+    // The HTTP server's requests, a line each: the path, the Range header in quotes, the status
+    // and the bytes of the body sent.
+    QByteArray accessLog() const;
     // The test authority's certificate (PEM), which the HTTPS server's certificate chains to.
     QString caCertificatePath() const;
 
