@@ -1407,9 +1407,10 @@ QStringList tst_UpdaterHelper::trustServerAuthority(QString &error)
 void tst_UpdaterHelper::clientHandsOverOnlyASignedNewerRelease_data()
 {
     // signedVersion: the version the publisher signs; tamper: the manifest is changed after it
-    // was signed; source: where the client checks ("folder": the repository itself, handed over
-    // after the check; "http", "https": nginx serving it, the client only checks); printed: what
-    // the client says; exitCode: the client's.
+    // was signed; source: where the client checks and fetches the release from ("folder": the
+    // repository itself; "nginx": nginx serving it, over HTTP; either way the mirror it fetches
+    // is handed over), or only checks ("http", "https"); printed: what the client says; exitCode:
+    // the client's.
     QTest::addColumn<QString>("signedVersion");
     QTest::addColumn<bool>("tamper");
     QTest::addColumn<QString>("source");
@@ -1423,6 +1424,8 @@ void tst_UpdaterHelper::clientHandsOverOnlyASignedNewerRelease_data()
     QTest::newRow("a manifest changed after signing: nothing is handed over")
             << u"2.0.0"_s << true << u"folder"_s << QByteArray("Update check failed (untrusted): ")
             << 6;
+    QTest::newRow("fetched from nginx, installed from the mirror")
+            << u"2.0.0"_s << false << u"nginx"_s << QByteArray("Fetched release 2.0.0 (") << 0;
     QTest::newRow("checked over HTTP")
             << u"2.0.0"_s << false << u"http"_s << QByteArray("Newer release 2.0.0 (") << 0;
     QTest::newRow("checked over HTTPS")
@@ -1454,16 +1457,21 @@ void tst_UpdaterHelper::clientHandsOverOnlyASignedNewerRelease()
     }
     const QStringList key = {u"--trusted-key="_s + runner.asProgramsSeeIt(signer.publicKeyPath())};
     const QMap<QString, QByteArray> before = treeSnapshot(installation.directory);
+    // The repository's folder below the one nginx serves.
+    const QString served = published.filePath(u"www/"_s) + QFileInfo(installation.base).fileName();
+    QVERIFY(QFile::link(installation.repository, served));
+    const QString name = QFileInfo(served).fileName();
+    const bool update = source == u"folder"_s || source == u"nginx"_s;
     QProcess *client = nullptr;
-    if (source == u"folder"_s) {
-        client = startThroughTheKit(installation, runner.helper, key);
+    if (update) {
+        client = startThroughTheKit(
+                installation, runner.helper,
+                key
+                        + (source == u"nginx"_s
+                                   ? QStringList {u"--repository="_s + server.httpUrl(name)}
+                                   : QStringList()));
     } else {
-        // The repository's folder below the one nginx serves.
-        const QString served
-                = published.filePath(u"www/"_s) + QFileInfo(installation.base).fileName();
-        QVERIFY(QFile::link(installation.repository, served));
-        const QString url = source == u"http"_s ? server.httpUrl(QFileInfo(served).fileName())
-                                                : server.httpsUrl(QFileInfo(served).fileName());
+        const QString url = source == u"http"_s ? server.httpUrl(name) : server.httpsUrl(name);
         const QStringList authority
                 = source == u"https"_s ? trustServerAuthority(error) : QStringList();
         QVERIFY2(error.isEmpty(), qPrintable(error));
@@ -1474,13 +1482,17 @@ void tst_UpdaterHelper::clientHandsOverOnlyASignedNewerRelease()
     const QByteArray output = client->readAllStandardOutput();
     QVERIFY2(output.contains(printed), output.constData());
     QCOMPARE(client->exitCode(), exitCode);
-    if (source != u"folder"_s || tamper) {
+    if (!update || tamper) {
         // Nothing was handed over: no handoff, no helper, the installation as it was.
         QCOMPARE(readFile(installation.handoff), QByteArray("<missing>"));
         QVERIFY(!QFileInfo::exists(runner.logPath(installation)));
         QCOMPARE(treeSnapshot(installation.directory), before);
         return;
     }
+    // The helper installs from the mirror the client filled.
+    QTRY_VERIFY_WITH_TIMEOUT(log(installation).startsWith("Repository: file:///"), 30000);
+    QVERIFY2(log(installation).split('\n').constFirst().contains("/update/mirror-"),
+             log(installation).constData());
     if (signedVersion == u"2.0.0"_s) {
         QTRY_COMPARE_WITH_TIMEOUT(installation.launches().size(), 1, 60000);
         VERIFY_FILES(installation, Expected::New);
@@ -1667,8 +1679,9 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays_data()
     QTest::newRow("update 1.0.0 to 2.0.0")
             << u"2.0.0"_s << u"Update"_s << QString()
             << QByteArray("Components updated successfully.") << QString();
-    // The client checks the signed release from nginx, and IFW's tool downloads it from there.
-    QTest::newRow("checked and downloaded over HTTP")
+    // The client checks the signed release and fetches it from nginx into its mirror while it
+    // runs; IFW's tool installs from the mirror.
+    QTest::newRow("checked and fetched over HTTP, installed from the mirror")
             << u"2.0.0 over HTTP"_s << u"Served"_s << QString()
             << QByteArray("Components updated successfully.") << QString();
     QTest::newRow("paths with spaces")
@@ -1797,8 +1810,15 @@ void tst_UpdaterHelper::realToolUpdateEndsAsTheToolSays()
     QProcess *client = runner.start(layout, handOver);
     QVERIFY(client->waitForFinished(30000));
     QCOMPARE(client->exitCode(), 0);
-    if (overHttp)
-        QVERIFY(client->readAllStandardOutput().contains("Newer release 2.0.0 ("));
+    if (overHttp) {
+        const QByteArray output = client->readAllStandardOutput();
+        QVERIFY2(output.contains("Newer release 2.0.0 (")
+                         && output.contains("Fetched release 2.0.0 ("),
+                 output.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(log(layout).startsWith("Repository: file:///"), 30000);
+        QVERIFY2(log(layout).split('\n').constFirst().contains("/update/mirror-"),
+                 log(layout).constData());
+    }
     if (message.isEmpty()) {
         QTRY_COMPARE_WITH_TIMEOUT(layout.launches().size(), 1, 90000);
         const QString found = installation.mismatchesWithPayload(repository);

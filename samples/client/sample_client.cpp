@@ -1,5 +1,7 @@
+#include "fetch_window.h"
 #include "update_check.h"
 #include "update_client.h"
+#include "update_fetch.h"
 #include "update_handoff.h"
 
 #include <QCommandLineOption>
@@ -9,6 +11,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QApplication>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,6 +19,7 @@
 #include <QProcess>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -37,6 +41,7 @@ enum ExitCode {
     InterruptedUpdateNotRecovered = 5,
     CheckFailed = 6,
     NeedsAdministratorRights = 7,
+    FetchFailed = 8,
     UsageError = 64,
 };
 
@@ -180,6 +185,45 @@ int runCheck(const QStringList &arguments)
             : CheckFailed;
 }
 
+// After the check: the whole release into the installation's mirror while the client runs, then
+// the mirror is what the helper installs from. With `window`, the fetch is shown.
+bool fetchRelease(UpdateHelperSettings &helperSettings, const UpdateCheckResult &check,
+                  const QString &caFile, bool window)
+{
+    UpdateFetchSettings settings;
+    settings.repositoryUrl = helperSettings.repositoryUrl;
+    settings.applicationPath = helperSettings.applicationPath;
+    if (!caFile.isEmpty())
+        settings.caCertificates = QSslCertificate::fromPath(caFile);
+    UpdateFetch fetch(settings, check);
+    std::unique_ptr<FetchWindow> shown;
+    if (window) {
+        shown = std::make_unique<FetchWindow>(check.version);
+        shown->show();
+        QObject::connect(&fetch, &UpdateFetch::progress, shown.get(), &FetchWindow::showProgress);
+    }
+    QEventLoop loop;
+    QObject::connect(&fetch, &UpdateFetch::finished, &loop, &QEventLoop::quit);
+    fetch.start();
+    loop.exec();
+    const UpdateFetchResult &result = fetch.result();
+    if (result.outcome != UpdateFetchResult::Outcome::Fetched) {
+        print(QStringLiteral("Update fetch failed (%1): %2")
+                      .arg(failureName(result.failure), result.errorString));
+        return false;
+    }
+    print(QStringLiteral("Fetched release %1 (%2 bytes) into %3")
+                  .arg(result.version)
+                  .arg(fetch.bytesTotal())
+                  .arg(result.repositoryUrl));
+    if (shown) {
+        shown->showFetched();
+        QCoreApplication::processEvents();
+    }
+    helperSettings.repositoryUrl = result.repositoryUrl;
+    return true;
+}
+
 int runUpdate(const QStringList &arguments)
 {
     const QCommandLineOption helperOption(QStringLiteral("helper"), QString(),
@@ -206,11 +250,14 @@ int runUpdate(const QStringList &arguments)
                                               QStringLiteral("file"));
     const QCommandLineOption caOption(QStringLiteral("ca-certificate"), QString(),
                                       QStringLiteral("file"));
+    const QCommandLineOption noFetchOption(QStringLiteral("no-fetch"), QString());
+    const QCommandLineOption windowOption(QStringLiteral("window"), QString());
 
     QCommandLineParser parser;
     parser.addOptions({helperOption, toolOption, repositoryOption, handoffOption, versionOption,
                        argumentOption, noAnswerOption, answerDelayOption, answerTimeoutOption,
-                       stayRunningOption, selfTestOption, trustedKeyOption, caOption});
+                       stayRunningOption, selfTestOption, trustedKeyOption, caOption, noFetchOption,
+                       windowOption});
     qint64 answerDelay = 0;
     qint64 answerTimeout = UpdateHandoff::DefaultTimeout;
     qint64 stayRunningTime = 0;
@@ -258,6 +305,9 @@ int runUpdate(const QStringList &arguments)
             return NeedsAdministratorRights;
         if (settings.expectedVersion.isEmpty())
             settings.expectedVersion = result.version;
+        if (!parser.isSet(noFetchOption)
+            && !fetchRelease(settings, result, parser.value(caOption), parser.isSet(windowOption)))
+            return FetchFailed;
     }
     print(QStringLiteral("Starting %1 %2")
                   .arg(settings.helperPath,
@@ -464,8 +514,14 @@ int main(int argc, char **argv)
         = UpdateClient::runSelfTest(argc, argv, SelfTestArgument, makeApplication, checkSelf))
         return *exitCode;
 
-    QCoreApplication application(argc, argv);
-    const QStringList arguments = application.arguments();
+    // A window only where the fetch is to be shown; otherwise no display is needed.
+    const bool window = std::any_of(argv, argv + argc, [](const char *argument) {
+        return qstrcmp(argument, "--window") == 0;
+    });
+    std::unique_ptr<QCoreApplication> application = window
+            ? std::make_unique<QApplication>(argc, argv)
+            : std::make_unique<QCoreApplication>(argc, argv);
+    const QStringList arguments = application->arguments();
     if (arguments.size() > 1 && arguments.at(1) == QLatin1String("update"))
         return runUpdate(arguments.mid(1));
     if (arguments.size() > 1 && arguments.at(1) == QLatin1String("check"))
