@@ -8,6 +8,7 @@ import platform
 import random
 import re
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -535,7 +536,8 @@ class LinuxPair:
 
     def __init__(self, args, root, scratch):
         self.helper = args.helper
-        self.product = self.make_product(root, args.sample_client)
+        self.product = self.make_product(root, args.sample_client, "--manifest-tool",
+                                         os.path.join(args.build, "publisher", "updater_manifest"))
         self.exe = ""
         self.launcher = []
 
@@ -576,7 +578,8 @@ class WinePair(LinuxPair):
         run([os.path.join(root, "scripts", "build-windows")], stdout=subprocess.DEVNULL)
         self.helper = os.path.join(windows_build, "bin", "updater_helper.exe")
         self.product = self.make_product(root, os.path.join(windows_build, "bin", "sample_client.exe"),
-                                         "--windows")
+                                         "--windows", "--manifest-tool",
+                                         os.path.join(args.build, "publisher", "updater_manifest"))
         self.exe = ".exe"
         self.launcher = ["wine"]
         self.display = subprocess.Popen(["Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", "1024x768x24",
@@ -710,6 +713,139 @@ def print_ifw(ifw):
         print(f"  {'of which the backup':30} {ifw['backup_s']:6.2f}")
 
 
+# --- fetching the release while the client runs ---------------------------------------------------
+
+FETCH_RATE = 2500 * 1024  # nginx's "limit_rate 2500k": 20 Mbit/s
+
+
+def start_nginx(root_dir, directory, rate):
+    """Debian's nginx serving root_dir on a free port of 127.0.0.1 at rate bytes per second, with a
+    configuration of its own in directory; (process, port)."""
+    os.makedirs(directory, exist_ok=True)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    configuration = os.path.join(directory, "nginx.conf")
+    with open(configuration, "w") as f:
+        f.write(f"""daemon off;
+master_process off;
+pid {directory}/nginx.pid;
+error_log {directory}/error.log;
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+    client_body_temp_path {directory}/body;
+    proxy_temp_path {directory}/proxy;
+    fastcgi_temp_path {directory}/fastcgi;
+    uwsgi_temp_path {directory}/uwsgi;
+    scgi_temp_path {directory}/scgi;
+    default_type application/octet-stream;
+    server {{ listen 127.0.0.1:{port}; root "{root_dir}"; limit_rate {rate}; }}
+}}
+""")
+    process = subprocess.Popen(["nginx", "-p", directory, "-c", configuration, "-e",
+                                os.path.join(directory, "error.log")])
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            return process, port
+        except OSError:
+            time.sleep(0.05)
+    process.kill()
+    raise RuntimeError("nginx did not start")
+
+
+def bench_fetch(args, scratch, report):
+    """The time the user is without the client, the same IFW update three ways: the tool
+    downloading from nginx over a 20 Mbit/s line (the client closed for all of it), the release
+    fetched by the client into its mirror beforehand, and a plain local folder; with the fetch's
+    rate and the client's memory while it fetches."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    pair = LinuxPair(args, root, scratch)
+    server, port = start_nginx(os.path.join(pair.product, "repositories"), os.path.join(scratch, "nginx"),
+                               FETCH_RATE)
+    try:
+        served = f"http://127.0.0.1:{port}/2.0.0"
+        local = pair.url(os.path.join(pair.product, "repositories", "2.0.0"))
+        key = os.path.join(pair.product, "keys", "minisign.pub")
+        ways = {"tool downloads": ["--repository", served, "--expected-version", "2.0.0"],
+                "mirror fetched first": ["--repository", served, "--trusted-key", key],
+                "local folder": ["--repository", local, "--expected-version", "2.0.0"]}
+        samples = {way: [] for way in ways}
+        fetch = {"seconds": [], "bytes": 0, "peak_rss_kib": [], "idle_rss_kib": []}
+        for repetition in range(args.fetch_runs):
+            for way, options in ways.items():
+                log(f"Fetch: update {repetition + 1} of {args.fetch_runs}, {way}")
+                directory = os.path.join(scratch, "fetch")
+                installation = ifw_install(args, pair, directory)
+                environment = pair.environment(args, directory)
+                environment["XDG_DATA_HOME"] = os.path.join(directory, "data")
+                launches = os.path.join(directory, "launches")
+                environment["SAMPLE_CLIENT_RECORD"] = launches
+                client = os.path.join(installation, "Corvane")
+                output = os.path.join(directory, "client-output")
+                if way == "mirror fetched first" and repetition == 0:
+                    # The client at rest, for its memory's baseline.
+                    _, idle = peak_rss_kib([client, "--stay-running-ms", "3000"], environment,
+                                           os.path.join(directory, "idle-time"))
+                    fetch["idle_rss_kib"].append(idle)
+                command = [client, "update", "--helper", pair.helper, "--maintenance-tool",
+                           os.path.join(installation, "maintenancetool"),
+                           "--handoff-file", os.path.join(directory, "handoff"),
+                           "--argument", "--restarted"] + options
+                with open(output, "w") as output_file:
+                    timed_client = subprocess.Popen(["/usr/bin/time", "-v", "-o", os.path.join(directory, "time")]
+                                                    + command, cwd=installation, env=environment,
+                                                    stdout=output_file, stderr=subprocess.DEVNULL)
+                    timed_client.wait(timeout=600)
+                    client_exit = time.time()
+                deadline = time.monotonic() + 300
+                while not read_launches(launches) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                relaunch = read_launches(launches)
+                if not relaunch or installed_version(installation) != "2.0.0":
+                    raise RuntimeError(f"the update ({way}) did not install 2.0.0 and start the client")
+                samples[way].append(relaunch[0]["time"] / 1000 - client_exit)
+                if way == "mirror fetched first":
+                    with open(output) as f:
+                        fetched = re.search(r"Fetched release \S+ \((\d+) bytes\) in (\d+) ms", f.read())
+                    fetch["bytes"] = int(fetched.group(1))
+                    fetch["seconds"].append(int(fetched.group(2)) / 1000)
+                    with open(os.path.join(directory, "time")) as f:
+                        fetch["peak_rss_kib"].append(int(re.search(r"Maximum resident set size \(kbytes\): (\d+)",
+                                                                   f.read()).group(1)))
+                remove(directory)
+        medians = {way: statistics.median(values) for way, values in samples.items()}
+        fetch_seconds = statistics.median(fetch["seconds"])
+        report["fetch"] = {"samples_s": samples, "median_s": medians, "link_bytes_per_s": FETCH_RATE,
+                           "fetch": fetch, "fetch_rate": fetch["bytes"] / fetch_seconds / FETCH_RATE,
+                           "without_client_ratio": medians["mirror fetched first"] / medians["local folder"],
+                           "rss_above_idle_mib": (max(fetch["peak_rss_kib"]) - min(fetch["idle_rss_kib"])) / 1024}
+    finally:
+        server.kill()
+        server.wait()
+        pair.end()
+
+
+def print_fetch(fetch):
+    print()
+    print(f"The user without the client (the client's exit -> the new client started), IFW's 74 MB "
+          f"update served by nginx at 20 Mbit/s, {len(fetch['samples_s']['local folder'])} runs each "
+          "(s; median, then every run)")
+    for way, values in fetch["samples_s"].items():
+        runs = " ".join(f"{value:.2f}" for value in values)
+        print(f"  {way:30} {fetch['median_s'][way]:6.2f}   [{runs}]")
+    print(f"  {'mirror / local folder':30} {fetch['without_client_ratio']:6.2f}   goal <= 1.10")
+    seconds = statistics.median(fetch["fetch"]["seconds"])
+    print(f"  fetch: {fetch['fetch']['bytes']} bytes in {seconds:.1f} s, "
+          f"{fetch['fetch']['bytes'] / seconds / 1e6:.2f} MB/s of the line's {FETCH_RATE / 1e6:.2f}: "
+          f"{100 * fetch['fetch_rate']:.1f} %   goal >= 95 %")
+    print(f"  client's peak RSS while fetching {max(fetch['fetch']['peak_rss_kib']) / 1024:.1f} MiB, at rest "
+          f"{min(fetch['fetch']['idle_rss_kib']) / 1024:.1f} MiB: {fetch['rss_above_idle_mib']:.1f} MiB above   "
+          "goal <= 16")
+
+
 # --- waiting ------------------------------------------------------------------------------------
 
 def cpu_seconds(pid):
@@ -814,6 +950,12 @@ def goals(report):
                      sync_share(usual), 5))
     if "scan" in report:
         rows.append((f"one process scan, {report['scan']['processes']} processes (ms)", "<= 5", report["scan"]["median_ms"], 5))
+    if "fetch" in report:
+        fetch = report["fetch"]
+        rows.append(("without the client, mirror / local folder", "<= 1.10", fetch["without_client_ratio"], 1.1))
+        # A rate at or above 95 % of the line's is met: the row holds the shortfall.
+        rows.append(("fetch's shortfall from the line's rate (%)", "<= 5", 100 * (1 - fetch["fetch_rate"]), 5))
+        rows.append(("client's RSS while fetching, above idle (MiB)", "<= 16", fetch["rss_above_idle_mib"], 16))
     if "wait" in report:
         rows.append(("CPU while waiting (% of one core)", "<= 1", report["wait"]["percent"], 1))
         rows.append(("  the same, beyond a bare dialog's busy bar", "<= 1",
@@ -868,7 +1010,8 @@ def main():
     parser.add_argument("--wait-processes", type=int, default=0, help="extra processes during the wait")
     parser.add_argument("--wait-seconds", type=float, default=30, help="length of the wait")
     parser.add_argument("--ifw-runs", type=int, default=5, help="updates timed with IFW's tool, each way")
-    parser.add_argument("--only", default="backup,journal,sync,scan,wait,memory,latency,ifw",
+    parser.add_argument("--fetch-runs", type=int, default=3, help="updates timed from nginx, each way")
+    parser.add_argument("--only", default="backup,journal,sync,scan,wait,memory,latency,ifw,fetch",
                         help="comma-separated sections to run; ifw-windows, the Windows pair under Wine, "
                              "only when named")
     parser.add_argument("--keep-data", action="store_true", help="keep the generated data for the next run")
@@ -906,6 +1049,8 @@ def main():
             bench_ifw(args, scratch, report)
         if "ifw-windows" in sections:
             bench_ifw(args, scratch, report, WinePair, "ifw_windows")
+        if "fetch" in sections:
+            bench_fetch(args, scratch, report)
     finally:
         remove(scratch)
         if not args.keep_data:
@@ -928,6 +1073,8 @@ def main():
     for key in ("ifw", "ifw_windows"):
         if key in report:
             print_ifw(report[key])
+    if "fetch" in report:
+        print_fetch(report["fetch"])
     print_waiting(report)
     print_goals(report)
     for note in report["notes"]:

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QApplication>
@@ -204,6 +205,8 @@ bool fetchRelease(UpdateHelperSettings &helperSettings, const UpdateCheckResult 
     }
     QEventLoop loop;
     QObject::connect(&fetch, &UpdateFetch::finished, &loop, &QEventLoop::quit);
+    QElapsedTimer timer;
+    timer.start();
     fetch.start();
     loop.exec();
     const UpdateFetchResult &result = fetch.result();
@@ -212,9 +215,10 @@ bool fetchRelease(UpdateHelperSettings &helperSettings, const UpdateCheckResult 
                       .arg(failureName(result.failure), result.errorString));
         return false;
     }
-    print(QStringLiteral("Fetched release %1 (%2 bytes) into %3")
+    print(QStringLiteral("Fetched release %1 (%2 bytes) in %3 ms into %4")
                   .arg(result.version)
                   .arg(fetch.bytesTotal())
+                  .arg(timer.elapsed())
                   .arg(result.repositoryUrl));
     if (shown) {
         shown->showFetched();
