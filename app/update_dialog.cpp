@@ -8,6 +8,7 @@
 #include "update_journal.h"
 #include "update_log_file.h"
 #include "update_logon_entry.h"
+#include "update_mirror.h"
 #include "update_processes.h"
 #include "update_rights.h"
 #include "update_self_test.h"
@@ -24,6 +25,7 @@
 #include <QStandardPaths>
 #include <QTextStream>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
@@ -247,6 +249,8 @@ void UpdateDialog::prepareUpdate()
         // again, as a check of its own.
         appendLog(QByteArrayLiteral("Elevated part running from ")
                   + QCoreApplication::applicationFilePath().toUtf8() + '\n');
+        if (!secureRepository())
+            return;
         elevation.serve(elevatedRun, elevatedGoFile);
         return;
     }
@@ -571,6 +575,46 @@ bool UpdateDialog::filesArePresent()
 // runs: without rights the tool cannot gain, an update would close the client, make a backup and
 // start a tool that stops at once, then roll back and start the client, which would offer the
 // same update at its next check. A missing installation folder is left to the backup to report.
+// An installation that ships its publisher's keys is updated, elevated, only from a repository
+// that they signed: a local folder (the client's mirror, which lies in the user's folder and so
+// could have been changed by any of the user's programs) is copied where users cannot write, and
+// every byte is checked there before the tool reads one. The keys come from the installation,
+// which only administrators can write, never from the command line.
+bool UpdateDialog::secureRepository()
+{
+    const QString keysPath = QDir(workingDirectory).filePath(QStringLiteral("release-keys.pub"));
+    if (!QFileInfo(keysPath).isFile())
+        return true;
+    QFile keysFile(keysPath);
+    QList<UpdateSignature::PublicKey> keys;
+    QString error;
+    const QUrl url(repositoryUrl);
+    const QString local = url.isLocalFile()                                  ? url.toLocalFile()
+            : url.scheme().size() < 2 && QDir::isAbsolutePath(repositoryUrl) ? repositoryUrl
+                                                                             : QString();
+    const QString copy = temporaryDirectory.filePath(QStringLiteral("verified-repository"));
+    if (!keysFile.open(QIODevice::ReadOnly)
+        || !UpdateSignature::parsePublicKeys(QString::fromUtf8(keysFile.read(65536)), keys, error))
+        error = QStringLiteral("%1: %2").arg(keysPath,
+                                             error.isEmpty() ? keysFile.errorString() : error);
+    else if (local.isEmpty())
+        error = QStringLiteral("%1 is not a local folder; an elevated update installs only a "
+                               "verified copy of the client's mirror")
+                        .arg(repositoryUrl);
+    else if (UpdateMirror::copyVerified(local, copy, keys, error))
+        error.clear();
+    if (!error.isEmpty()) {
+        appendLogLine("Repository not verified: " + error.toUtf8() + '\n');
+        finishWithError(tr("Обновление Corvane не подтверждено подписью издателя: %1").arg(error),
+                        false);
+        return false;
+    }
+    repositoryUrl = QUrl::fromLocalFile(copy).toString();
+    appendLogLine("Repository verified with the installation's keys and copied into "
+                  + copy.toUtf8() + '\n');
+    return true;
+}
+
 bool UpdateDialog::rightsSuffice()
 {
     if (!QFileInfo(workingDirectory).isDir())

@@ -92,6 +92,7 @@ private:
     void clearUpdateRecord();
     bool filesArePresent();
     bool rightsSuffice();
+    bool secureRepository();
     QString rightsMessage() const;
     void startElevation();
     void onElevationEnded(const UpdateElevation::Outcome &outcome);

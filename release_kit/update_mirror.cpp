@@ -111,8 +111,10 @@ bool UpdateMirror::adopt(const UpdateManifest &manifest, const QByteArray &manif
                        QDirIterator::Subdirectories);
     while (files.hasNext()) {
         const QString path = files.next();
-        const UpdateManifestFile *file
-                = manifest.file(QDir(repositoryPath()).relativeFilePath(path));
+        const QString relative = QDir(repositoryPath()).relativeFilePath(path);
+        if (relative == UpdateManifest::FileName || relative == UpdateManifest::SignatureFileName)
+            continue;
+        const UpdateManifestFile *file = manifest.file(relative);
         if (!listed.contains(path) || !file || file->size != QFileInfo(path).size()
             || digestOf(path) != file->sha256)
             QFile::remove(path);
@@ -122,10 +124,11 @@ bool UpdateMirror::adopt(const UpdateManifest &manifest, const QByteArray &manif
         if (!digests.contains(name))
             QFile::remove(mirror.filePath(PartialFolder + QLatin1Char('/') + name));
     }
-    if (!AtomicReplacement::replaceContents(mirror.filePath(UpdateManifest::FileName),
+    const QDir repository(repositoryPath());
+    if (!AtomicReplacement::replaceContents(repository.filePath(UpdateManifest::FileName),
                                             manifestBytes)
-        || !AtomicReplacement::replaceContents(mirror.filePath(UpdateManifest::SignatureFileName),
-                                               signatureBytes)) {
+        || !AtomicReplacement::replaceContents(
+                repository.filePath(UpdateManifest::SignatureFileName), signatureBytes)) {
         error = QStringLiteral("The manifest cannot be written into the mirror %1.").arg(root);
         return false;
     }
@@ -136,9 +139,10 @@ bool UpdateMirror::readManifest(UpdateManifest &manifest) const
 {
     QString error;
     return !root.isEmpty()
-            && UpdateManifest::parse(readSmall(QDir(root).filePath(UpdateManifest::FileName),
-                                               UpdateManifest::MaximumSize + 1),
-                                     manifest, error)
+            && UpdateManifest::parse(
+                       readSmall(QDir(repositoryPath()).filePath(UpdateManifest::FileName),
+                                 UpdateManifest::MaximumSize + 1),
+                       manifest, error)
             == UpdateManifest::ParseResult::Parsed;
 }
 
@@ -190,6 +194,74 @@ void UpdateMirror::removeWhenDone(const QString &applicationPath, const QString 
             || manifest.version != newest;
     if (done)
         mirror.remove();
+}
+
+bool UpdateMirror::copyVerified(const QString &from, const QString &to,
+                                const QList<UpdateSignature::PublicKey> &keys, QString &error)
+{
+    const QDir source(from);
+    const QByteArray manifestBytes
+            = readSmall(source.filePath(UpdateManifest::FileName), UpdateManifest::MaximumSize + 1);
+    const QByteArray signature
+            = readSmall(source.filePath(UpdateManifest::SignatureFileName), 65536);
+    const UpdateSignature::Verification verification
+            = UpdateSignature::verify(manifestBytes, signature, keys);
+    if (verification.result != UpdateSignature::Result::Verified) {
+        error = QStringLiteral("the repository %1 is not signed by a key of the installation: %2")
+                        .arg(from, verification.error);
+        return false;
+    }
+    UpdateManifest manifest;
+    if (UpdateManifest::parse(manifestBytes, manifest, error)
+        != UpdateManifest::ParseResult::Parsed) {
+        error = QStringLiteral("the repository's manifest is refused: %1").arg(error);
+        return false;
+    }
+    const QDir target(to);
+    if (QFileInfo::exists(to) || !QDir().mkpath(to)) {
+        error = QStringLiteral("%1 cannot be made afresh").arg(to);
+        return false;
+    }
+    for (const UpdateManifestFile &entry : std::as_const(manifest.files)) {
+        const QString path = source.filePath(entry.path);
+        QFile input(path);
+        QFile output(target.filePath(entry.path));
+        if (QFileInfo(path).isSymLink() || !QFileInfo(path).isFile()
+            || !input.open(QIODevice::ReadOnly)) {
+            error = QStringLiteral("%1 is not a plain file of the repository").arg(path);
+            return false;
+        }
+        if (!QDir().mkpath(QFileInfo(output.fileName()).path())
+            || !output.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            error = QStringLiteral("%1: %2").arg(output.fileName(), output.errorString());
+            return false;
+        }
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        qint64 copied = 0;
+        while (!input.atEnd() && copied <= entry.size) {
+            const QByteArray bytes = input.read(qMin<qint64>(1048576, entry.size + 1 - copied));
+            if (bytes.isEmpty() || output.write(bytes) != bytes.size()) {
+                error = QStringLiteral("%1 cannot be copied: %2").arg(path, output.errorString());
+                return false;
+            }
+            hash.addData(bytes);
+            copied += bytes.size();
+        }
+        if (copied != entry.size || hash.result() != entry.sha256) {
+            error = QStringLiteral("%1 does not match the signed manifest").arg(path);
+            return false;
+        }
+    }
+    QFile manifestCopy(target.filePath(UpdateManifest::FileName));
+    QFile signatureCopy(target.filePath(UpdateManifest::SignatureFileName));
+    if (!manifestCopy.open(QIODevice::WriteOnly)
+        || manifestCopy.write(manifestBytes) != manifestBytes.size()
+        || !signatureCopy.open(QIODevice::WriteOnly)
+        || signatureCopy.write(signature) != signature.size()) {
+        error = QStringLiteral("the manifest cannot be copied into %1").arg(to);
+        return false;
+    }
+    return true;
 }
 
 UpdateMirrorFile::UpdateMirrorFile(const UpdateMirror &mirror, const UpdateManifestFile &file)

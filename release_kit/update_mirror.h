@@ -2,6 +2,7 @@
 
 #include "update_failure.h"
 #include "update_manifest.h"
+#include "update_signature.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -18,10 +19,12 @@ class QLockFile;
 //
 // One per installation, in the kit's per-user directory beside the handoff file:
 //
-//     mirror-<key>/release.manifest         the manifest the mirror is of, and its signature, as
-//     mirror-<key>/release.manifest.minisig verified by the check
 //     mirror-<key>/repository/<path>        every file the manifest lists, once it is whole and
 //                                           its SHA-256 matches: what the tool is given
+//     mirror-<key>/repository/release.manifest[.minisig]
+//                                           the manifest the mirror is of, and its signature, as
+//                                           the check verified them: the folder is laid out as
+//                                           the publisher's
 //     mirror-<key>/partial/<SHA-256>        a file that is still arriving, named by the digest it
 //                                           must end with, so that a later fetch resumes it only
 //                                           for the same bytes
@@ -77,6 +80,15 @@ public:
     // mirror's release. Nothing happens while a fetch holds it.
     static void removeWhenDone(const QString &applicationPath, const QString &directory,
                                const QString &installedVersion, const QString &newest);
+
+    // Copies the signed repository folder `from` (a mirror's repository, or a published folder:
+    // its release.manifest and signature beside the files) into `to`, which must not exist,
+    // believing nothing of it: the signature must verify with one of `keys`, and every listed
+    // file must arrive with its size and SHA-256, hashed as it is written, from a plain file (no
+    // link). What the helper does, elevated, with a mirror a user's program could have changed.
+    // False with the reason (English) otherwise; `to` may then hold a part of the copy.
+    static bool copyVerified(const QString &from, const QString &to,
+                             const QList<UpdateSignature::PublicKey> &keys, QString &error);
 
 private:
     friend class UpdateMirrorFile;

@@ -104,6 +104,22 @@ bool parsePublicKey(const QString &text, PublicKey &key, QString &error)
     return true;
 }
 
+bool parsePublicKeys(const QString &text, QList<PublicKey> &keys, QString &error)
+{
+    keys.clear();
+    for (const QByteArray &line : linesOf(text.toUtf8())) {
+        if (line.trimmed().isEmpty() || line.startsWith(UntrustedPrefix))
+            continue;
+        PublicKey key;
+        if (!parsePublicKey(QString::fromUtf8(line), key, error))
+            return false;
+        keys.append(key);
+    }
+    if (keys.isEmpty())
+        error = QStringLiteral("no minisign public key");
+    return !keys.isEmpty();
+}
+
 QString keyIdText(const QByteArray &keyId)
 {
     if (keyId.size() != KeyIdSize)

@@ -26,6 +26,11 @@ struct PublicKey
 // space is ignored.
 bool parsePublicKey(const QString &text, PublicKey &key, QString &error);
 
+// Reads one or more public keys: minisign.pub files one after the other (or their key lines
+// alone), as an installation ships the publisher's keys. False when a line is no key, or there
+// is none.
+bool parsePublicKeys(const QString &text, QList<PublicKey> &keys, QString &error);
+
 // The key id as minisign prints it ("C099A413CD313DCD").
 QString keyIdText(const QByteArray &keyId);
 
