@@ -806,9 +806,10 @@ def bench_fetch(args, scratch, report):
                 relaunch = read_launches(launches)
                 if not relaunch or installed_version(installation) != "2.0.0":
                     raise RuntimeError(f"the update ({way}) did not install 2.0.0 and start the client")
-                # The helper quits half a second after the start; its lock goes with it.
-                deadline = time.monotonic() + 30
-                while (any(name.endswith(".lock") for name in os.listdir(os.path.join(directory, "tmp")))
+                # The helper quits half a second after the start, and then removes its lock, its
+                # temporary directory and the backup.
+                deadline = time.monotonic() + 60
+                while (set(os.listdir(os.path.join(directory, "tmp"))) - {"Corvane-update.log"}
                        and time.monotonic() < deadline):
                     time.sleep(0.05)
                 samples[way].append(relaunch[0]["time"] / 1000 - client_exit)

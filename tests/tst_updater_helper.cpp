@@ -131,6 +131,7 @@ private:
     QString lazyfsMount;
     bool toolMayWait = false;
     ReleaseSigner signer;
+    ReleaseSigner otherSigner;
     WebServer server;
     QTemporaryDir published;
     bool publishing = false;
@@ -1368,6 +1369,8 @@ bool tst_UpdaterHelper::startPublishing(QString &error)
         publishing = QDir().mkpath(published.filePath(u"www"_s))
                 && signer.create(published.filePath(u"keys"_s),
                                  QStringLiteral(UPDATER_MANIFEST_PATH), error)
+                && otherSigner.create(published.filePath(u"other keys"_s),
+                                      QStringLiteral(UPDATER_MANIFEST_PATH), error)
                 && server.start(published.filePath(u"www"_s), error);
     return publishing;
 }
@@ -1511,12 +1514,18 @@ void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation_data()
     // fault: "killed", the elevated part is ended while the tool has written half a file, and
     // the next helper puts the old files back before it updates; "not started", Windows cannot
     // start the installation's helper, as after a refused prompt; "policy", UAC is switched off,
-    // so that there is no asking.
+    // so that there is no asking; "mirror", "untrusted mirror": the client checks and fetches
+    // the release first.
     QTest::addColumn<QString>("fault");
     QTest::newRow("the elevated part updates, the waiting helper starts the client") << QString();
     QTest::newRow("the elevated part killed, the next one restores") << u"killed"_s;
     QTest::newRow("the elevation not started, as refused") << u"not started"_s;
     QTest::newRow("no elevation by policy, refused") << u"policy"_s;
+    // The installation ships its publisher's keys: the client's mirror is copied and verified
+    // again in the elevated part; one signed by a key only the client trusts is refused.
+    QTest::newRow("the client's mirror, verified again elevated") << u"mirror"_s;
+    QTest::newRow("a mirror the installation's keys did not sign, refused")
+            << u"untrusted mirror"_s;
 }
 
 // An installation only administrators can write (on Windows, one in Program Files), updated by a
@@ -1550,6 +1559,17 @@ void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation()
     const QString record = QString(lock).replace(u".lock"_s, u".journal"_s);
     const QStringList kept = {u"Kestrova-update-backup-*"_s, u"*.journal"_s};
     const QDir tmp(runner.temporaryDirectory(installation));
+    QStringList checked;
+    if (fault.endsWith(u"mirror")) {
+        QString error;
+        QVERIFY2(startPublishing(error), qPrintable(error));
+        const ReleaseSigner &publisher = fault == u"mirror" ? signer : otherSigner;
+        QVERIFY2(publisher.publish(installation.repository, {u"--release-version"_s, u"2.0.0"_s},
+                                   error),
+                 qPrintable(error));
+        QVERIFY(installation.writeOld(u"release-keys.pub"_s, signer.publicKey().toUtf8()));
+        checked = {u"--trusted-key="_s + runner.asProgramsSeeIt(publisher.publicKeyPath())};
+    }
 
     // The installation folder refuses the user until the client is asked to exit, by which time
     // the elevated part holds the lock and the test build has decided.
@@ -1563,8 +1583,11 @@ void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation()
                  u"--maintenance-tool="_s + runner.asProgramsSeeIt(tool),
                  u"--repository="_s + runner.asProgramsSeeIt(installation.repository),
                  u"--handoff-file="_s + runner.asProgramsSeeIt(installation.base) + u"/handoff"_s,
-                 u"--expected-version=2.0.0"_s, u"--argument=--restarted"_s, u"--no-answer"_s});
+                 u"--expected-version=2.0.0"_s, u"--argument=--restarted"_s, u"--no-answer"_s}
+                        + checked);
         qunsetenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS");
+        if (fault == u"untrusted mirror")
+            return;
         QTRY_COMPARE_WITH_TIMEOUT(readFile(installation.handoff), QByteArray("ready"), 60000);
         QVERIFY2(elevated.exists(lock), "no lock of the elevated part's at ready");
         mounts.release(installation.directory);
@@ -1607,6 +1630,24 @@ void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation()
     handOver();
     if (QTest::currentTestFailed())
         return;
+    if (fault == u"untrusted mirror") {
+        // The client checked and fetched with the key it was given; the elevated part, with the
+        // installation's, refuses the mirror before the client is asked to exit.
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(installation.handoff).startsWith("error\n"), 60000);
+        QVERIFY2(
+                readFile(installation.handoff)
+                        .contains(
+                                u"Обновление Corvane не подтверждено подписью издателя"_s.toUtf8()),
+                readFile(installation.handoff).constData());
+        mounts.release(installation.directory);
+        QVERIFY(closeDetachedHelper());
+        QVERIFY2(log(installation).contains("Repository not verified: ")
+                         && !log(installation).contains("Installation backup created."),
+                 log(installation).constData());
+        QCOMPARE(installation.launches().size(), 0);
+        VERIFY_FILES(installation, Expected::Old);
+        return;
+    }
     QTRY_COMPARE_WITH_TIMEOUT(installation.toolRuns().size(), 1, 30000);
     // The elevated part holds the lock and the record, in its folder, and runs from its copy there.
     QTRY_VERIFY_WITH_TIMEOUT(elevated.exists(record), 10000);
@@ -1656,6 +1697,11 @@ void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation()
                                     .contains("Restored the installation from the backup "
                                               "of an interrupted update")),
              log(installation).constData());
+    if (fault == u"mirror")
+        QVERIFY2(log(installation)
+                         .contains("Repository verified with the installation's keys and "
+                                   "copied into C:/Program Files/Corvane Updater/"),
+                 log(installation).constData());
     QTRY_VERIFY2_WITH_TIMEOUT(runner.leftovers(installation).isEmpty(),
                               qPrintable(runner.leftovers(installation).join(u' ')), 10000);
     for (const QString &name : {lock, record})
