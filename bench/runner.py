@@ -787,7 +787,9 @@ def bench_fetch(args, scratch, report):
                 output = os.path.join(directory, "client-output")
                 if way == "mirror fetched first" and repetition == 0:
                     # The client at rest, for its memory's baseline.
-                    _, idle = peak_rss_kib([client, "--stay-running-ms", "3000"], environment,
+                    at_rest = {name: value for name, value in environment.items()
+                               if name != "SAMPLE_CLIENT_RECORD"}
+                    _, idle = peak_rss_kib([client, "--stay-running-ms", "3000"], at_rest,
                                            os.path.join(directory, "idle-time"))
                     fetch["idle_rss_kib"].append(idle)
                 command = [client, "update", "--helper", pair.helper, "--maintenance-tool",

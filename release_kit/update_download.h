@@ -3,19 +3,18 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
 
 class QNetworkAccessManager;
-class QNetworkReply;
 class QSslCertificate;
+class UpdateTransfer;
 
 // One small file fetched into memory (a manifest, its signature): no more than a cap, within a
-// time limit, through UpdateNetwork's settings. It moves bytes and knows nothing of what they
-// mean. A body larger than the cap fails as soon as its announced length or its bytes pass it,
-// and one that never ends fails at the cap or at the time limit, whichever comes first.
+// time limit, through UpdateTransfer. It moves bytes and knows nothing of what they mean. A body
+// larger than the cap fails as soon as its announced length or its bytes pass it, and one that
+// never ends fails at the cap or at the time limit, whichever comes first.
 class UpdateDownload : public QObject
 {
     Q_OBJECT
@@ -32,9 +31,9 @@ public:
 
     bool isFinished() const { return done; }
     bool succeeded() const { return done && error.isEmpty(); }
-    // The HTTP status of the answer, 0 while there is none (or for a file: URL).
-    int httpStatus() const { return status; }
     const QByteArray &data() const { return body; }
+    // The HTTP status of the answer, 0 while there is none (or for a file: URL).
+    int httpStatus() const;
     // What went wrong, in English; empty when the transfer succeeded.
     QString errorString() const { return error; }
 
@@ -42,18 +41,13 @@ signals:
     void finished();
 
 private:
-    void onReadyRead();
-    void onFinished();
     void fail(const QString &message);
-    void end();
 
-    QNetworkAccessManager &manager;
-    QPointer<QNetworkReply> reply;
+    UpdateTransfer *transfer;
     QTimer deadline;
     QUrl url;
     qint64 cap = 0;
     QByteArray body;
     QString error;
-    int status = 0;
     bool done = false;
 };

@@ -23,6 +23,7 @@ void UpdateTransfer::start(const QUrl &source, qint64 from, int stallLimitMs,
     offset = from;
     error.clear();
     status = 0;
+    announced = -1;
     fromOffset = headed = permanent = done = false;
     // Reading a FIFO or a device through a file: URL would wait, or read, for ever.
     if (url.isLocalFile() && !QFileInfo(url.toLocalFile()).isFile()) {
@@ -65,6 +66,8 @@ void UpdateTransfer::onMetaData()
     } else if (status != 200 && status != 0) {
         return; // an error page: its bytes are not the file's
     }
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    announced = length.isValid() ? length.toLongLong() : -1;
     headed = true;
     emit started();
 }

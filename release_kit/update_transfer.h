@@ -36,6 +36,8 @@ public:
     // Once the answer's head has come: whether its bytes start at the offset asked for (206 with
     // that range), or at the file's start (200: a server that ignores ranges, or offset 0).
     bool resumed() const { return fromOffset; }
+    // The length of the body the answer announces, -1 when it names none.
+    qint64 announcedSize() const { return announced; }
     bool succeeded() const { return done && error.isEmpty(); }
     int httpStatus() const { return status; }
     // Empty when the transfer ended well (every byte came).
@@ -60,6 +62,7 @@ private:
     QPointer<QNetworkReply> reply;
     QUrl url;
     qint64 offset = 0;
+    qint64 announced = -1;
     QString error;
     int status = 0;
     bool fromOffset = false;

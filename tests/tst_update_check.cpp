@@ -163,14 +163,7 @@ UpdateCheckResult TestUpdateCheck::check(const UpdateCheckSettings &settings)
 
 UpdateCheckSettings TestUpdateCheck::settingsFor(const QString &url) const
 {
-    UpdateCheckSettings settings;
-    settings.repositoryUrl = url;
-    settings.applicationPath = directory->filePath(u"installation/Corvane"_s);
-    settings.installationDirectory = directory->filePath(u"installation"_s);
-    settings.trustedKeys = {signer.publicKey()};
-    settings.stateDirectory = directory->filePath(u"state"_s);
-    settings.timeLimitMs = 5000;
-    return settings;
+    return checkSettingsFor(*directory, signer, url);
 }
 
 // Everything the test made but the check's own record, which a verified manifest may advance.

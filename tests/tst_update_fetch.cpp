@@ -101,13 +101,7 @@ void TestUpdateFetch::cleanup()
 
 UpdateCheckSettings TestUpdateFetch::checkSettings(const QString &url) const
 {
-    UpdateCheckSettings settings;
-    settings.repositoryUrl = url;
-    settings.applicationPath = directory->filePath(u"installation/Corvane"_s);
-    settings.installationDirectory = directory->filePath(u"installation"_s);
-    settings.trustedKeys = {signer.publicKey()};
-    settings.stateDirectory = directory->filePath(u"state"_s);
-    return settings;
+    return checkSettingsFor(*directory, signer, url);
 }
 
 UpdateFetchSettings TestUpdateFetch::fetchSettings(const QString &url) const

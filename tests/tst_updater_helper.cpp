@@ -1579,11 +1579,13 @@ void tst_UpdaterHelper::installationForAllUsersIsUpdatedWithOneElevation()
         qputenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS", "1");
         runner.start(
                 installation,
-                {u"update"_s, u"--helper="_s + runner.asProgramsSeeIt(helper),
-                 u"--maintenance-tool="_s + runner.asProgramsSeeIt(tool),
-                 u"--repository="_s + runner.asProgramsSeeIt(installation.repository),
-                 u"--handoff-file="_s + runner.asProgramsSeeIt(installation.base) + u"/handoff"_s,
-                 u"--expected-version=2.0.0"_s, u"--argument=--restarted"_s, u"--no-answer"_s}
+                QStringList {u"update"_s, u"--helper="_s + runner.asProgramsSeeIt(helper),
+                             u"--maintenance-tool="_s + runner.asProgramsSeeIt(tool),
+                             u"--repository="_s + runner.asProgramsSeeIt(installation.repository),
+                             u"--handoff-file="_s + runner.asProgramsSeeIt(installation.base)
+                                     + u"/handoff"_s,
+                             u"--expected-version=2.0.0"_s, u"--argument=--restarted"_s,
+                             u"--no-answer"_s}
                         + checked);
         qunsetenv("UPDATER_TEST_BUILD_TOKEN_WITHOUT_ADMINISTRATORS");
         if (fault == u"untrusted mirror")

@@ -33,6 +33,19 @@ bool publishRelease(const ReleaseSigner &signer, const QString &folder,
     return signer.publish(folder, defaults + arguments, error);
 }
 
+UpdateCheckSettings checkSettingsFor(const TestDirectory &directory, const ReleaseSigner &signer,
+                                     const QString &url)
+{
+    UpdateCheckSettings settings;
+    settings.repositoryUrl = url;
+    settings.applicationPath = directory.filePath(u"installation/Corvane"_s);
+    settings.installationDirectory = directory.filePath(u"installation"_s);
+    settings.trustedKeys = {signer.publicKey()};
+    settings.stateDirectory = directory.filePath(u"state"_s);
+    settings.timeLimitMs = 5000;
+    return settings;
+}
+
 UpdateCheckResult runCheck(const UpdateCheckSettings &settings)
 {
     UpdateCheck check(settings);

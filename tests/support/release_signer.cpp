@@ -7,34 +7,15 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-bool run(const QString &program, const QStringList &arguments, QString &error)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    // minisign -G would ask for a password on its terminal; there is none.
-    process.closeWriteChannel();
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0)
-        return true;
-    error = program + u" "_s + arguments.join(u' ') + u": "_s
-            + QString::fromLocal8Bit(process.readAll()) + process.errorString();
-    return false;
-}
-
-} // namespace
-
 bool ReleaseSigner::create(const QString &keyDirectory, const QString &tool, QString &error)
 {
     directory = keyDirectory;
     manifestTool = tool;
     return QDir().mkpath(directory)
-            && run(u"minisign"_s,
-                   {u"-G"_s, u"-W"_s, u"-f"_s, u"-p"_s, publicKeyPath(), u"-s"_s,
-                    directory + u"/minisign.key"_s},
-                   error);
+            && runProgram(u"minisign"_s,
+                          {u"-G"_s, u"-W"_s, u"-f"_s, u"-p"_s, publicKeyPath(), u"-s"_s,
+                           directory + u"/minisign.key"_s},
+                          error);
 }
 
 QString ReleaseSigner::publicKey() const
@@ -45,24 +26,25 @@ QString ReleaseSigner::publicKey() const
 bool ReleaseSigner::publish(const QString &repository, const QStringList &arguments,
                             QString &error) const
 {
-    return run(manifestTool, QStringList(arguments) << repository, error)
+    return runProgram(manifestTool, QStringList(arguments) << repository, error)
             && sign(repository, error);
 }
 
 bool ReleaseSigner::sign(const QString &repository, QString &error,
                          const QStringList &options) const
 {
-    return run(u"minisign"_s,
-               QStringList {u"-S"_s, u"-s"_s, directory + u"/minisign.key"_s, u"-m"_s,
-                            repository + u"/release.manifest"_s}
-                       + options,
-               error);
+    return runProgram(u"minisign"_s,
+                      QStringList {u"-S"_s, u"-s"_s, directory + u"/minisign.key"_s, u"-m"_s,
+                                   repository + u"/release.manifest"_s}
+                              + options,
+                      error);
 }
 
 bool ReleaseSigner::minisignVerifies(const QString &repository) const
 {
     QString error;
-    return run(u"minisign"_s,
-               {u"-V"_s, u"-p"_s, publicKeyPath(), u"-m"_s, repository + u"/release.manifest"_s},
-               error);
+    return runProgram(
+            u"minisign"_s,
+            {u"-V"_s, u"-p"_s, publicKeyPath(), u"-m"_s, repository + u"/release.manifest"_s},
+            error);
 }

@@ -5,6 +5,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSaveFile>
 
 #include <cstring>
@@ -107,6 +108,23 @@ quint64 fileInode(const QString &path)
 {
     struct stat status;
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? quint64(status.st_ino) : 0;
+}
+
+bool runProgram(const QString &program, const QStringList &arguments, QString &error,
+                const QString &directory)
+{
+    QProcess process;
+    process.setWorkingDirectory(directory);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    // minisign -G would ask for a password on its terminal; there is none.
+    process.closeWriteChannel();
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0)
+        return true;
+    error = program + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')) + QLatin1String(": ")
+            + QString::fromLocal8Bit(process.readAll()) + process.errorString();
+    return false;
 }
 
 QByteArray componentsXml(const QByteArray &version)

@@ -28,6 +28,10 @@ bool setFileMode(const QString &path, unsigned mode);
 // The inode number, or 0 when the file cannot be examined: the same number means the file was
 // left in place, not written anew.
 quint64 fileInode(const QString &path);
+// Runs program with arguments (in directory, when given), its standard input closed; true when
+// it exits with 0, else false with what it printed in `error`.
+bool runProgram(const QString &program, const QStringList &arguments, QString &error,
+                const QString &directory = QString());
 // An installer's components.xml that records the client's package at version.
 QByteArray componentsXml(const QByteArray &version);
 

@@ -36,21 +36,6 @@ bool accepts(int port)
     return socket.waitForConnected(200);
 }
 
-bool run(const QString &program, const QStringList &arguments, const QString &directory,
-         QString &error)
-{
-    QProcess process;
-    process.setWorkingDirectory(directory);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0)
-        return true;
-    error = program + u" "_s + arguments.join(u' ') + u": "_s
-            + QString::fromLocal8Bit(process.readAll()) + process.errorString();
-    return false;
-}
-
 } // namespace
 
 WebServer::~WebServer()
@@ -66,22 +51,23 @@ bool WebServer::makeCertificates(QString &error)
                                "keyUsage=critical,digitalSignature,keyEncipherment\n"
                                "extendedKeyUsage=serverAuth\n"_s;
     return writeFile(dir + u"/server.ext"_s, extensions.toLatin1())
-            && run(u"openssl"_s,
-                   {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-days"_s,
-                    u"3"_s, u"-subj"_s, u"/CN=Corvane test authority"_s, u"-addext"_s,
-                    u"basicConstraints=critical,CA:TRUE"_s, u"-addext"_s,
-                    u"keyUsage=critical,keyCertSign,cRLSign"_s, u"-keyout"_s, u"ca.key"_s,
-                    u"-out"_s, u"ca.pem"_s},
-                   dir, error)
-            && run(u"openssl"_s,
-                   {u"req"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-subj"_s,
-                    u"/CN=127.0.0.1"_s, u"-keyout"_s, u"server.key"_s, u"-out"_s, u"server.csr"_s},
-                   dir, error)
-            && run(u"openssl"_s,
-                   {u"x509"_s, u"-req"_s, u"-in"_s, u"server.csr"_s, u"-CA"_s, u"ca.pem"_s,
-                    u"-CAkey"_s, u"ca.key"_s, u"-CAcreateserial"_s, u"-days"_s, u"2"_s,
-                    u"-extfile"_s, u"server.ext"_s, u"-out"_s, u"server.pem"_s},
-                   dir, error);
+            && runProgram(u"openssl"_s,
+                          {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s,
+                           u"-days"_s, u"3"_s, u"-subj"_s, u"/CN=Corvane test authority"_s,
+                           u"-addext"_s, u"basicConstraints=critical,CA:TRUE"_s, u"-addext"_s,
+                           u"keyUsage=critical,keyCertSign,cRLSign"_s, u"-keyout"_s, u"ca.key"_s,
+                           u"-out"_s, u"ca.pem"_s},
+                          error, dir)
+            && runProgram(u"openssl"_s,
+                          {u"req"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-subj"_s,
+                           u"/CN=127.0.0.1"_s, u"-keyout"_s, u"server.key"_s, u"-out"_s,
+                           u"server.csr"_s},
+                          error, dir)
+            && runProgram(u"openssl"_s,
+                          {u"x509"_s, u"-req"_s, u"-in"_s, u"server.csr"_s, u"-CA"_s, u"ca.pem"_s,
+                           u"-CAkey"_s, u"ca.key"_s, u"-CAcreateserial"_s, u"-days"_s, u"2"_s,
+                           u"-extfile"_s, u"server.ext"_s, u"-out"_s, u"server.pem"_s},
+                          error, dir);
 }
 
 bool WebServer::start(const QString &root, QString &error, qint64 rateLimit)
