@@ -249,6 +249,7 @@ void UpdateDialog::prepareUpdate()
         // again, as a check of its own.
         appendLog(QByteArrayLiteral("Elevated part running from ")
                   + QCoreApplication::applicationFilePath().toUtf8() + '\n');
+        elevation.takeRun(elevatedRun);
         if (!secureRepository())
             return;
         elevation.serve(elevatedRun, elevatedGoFile);

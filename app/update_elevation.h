@@ -79,7 +79,10 @@ public:
     // The elevated part's log, for the unelevated helper's.
     QByteArray elevatedLog() const;
 
-    // The elevated side, in the elevated part. Says it is prepared and waits: mayBegin() once the
+    // The elevated side, in the elevated part: the run it serves, for an outcome it leaves
+    // (finish()) before it is prepared.
+    void takeRun(const QString &runName) { run = runName; }
+    // Says it is prepared and waits: mayBegin() once the
     // unelevated helper lets it, or abandoned() after BeginTimeLimit.
     void serve(const QString &run, const QString &goFilePath);
     // Leaves the outcome for the unelevated helper.

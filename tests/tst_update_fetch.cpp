@@ -9,6 +9,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 // The fetch of a verified release into the installation's mirror, against Debian's nginx (at full
@@ -189,12 +191,19 @@ void TestUpdateFetch::fetchFillsTheMirrorWithTheSignedRelease()
     QCOMPARE(progress.constLast().at(0).toLongLong(), check.manifest.totalSize());
     QCOMPARE(progress.constLast().at(1).toLongLong(), check.manifest.totalSize());
     if (resumed) {
+        // The archive asked for whole, then for the rest, from where the cut or the stall left it
+        // (at most the half the server sent; what was still in transit may be lost with the
+        // connection).
         const QList<QByteArray> requests
                 = (source == u"cut"_s ? cuttingServer : stallingServer).requests();
         const QByteArray archive = '/' + name.toLatin1() + '/' + releaseArchive().toLatin1();
-        QVERIFY2(requests.contains(archive + " -")
-                         && requests.contains(archive + " bytes=" + QByteArray::number(3 << 19)
-                                              + '-'),
+        const auto rest
+                = std::find_if(requests.cbegin(), requests.cend(), [&](const QByteArray &request) {
+                      const QByteArray from = request.mid(archive.size() + 7).chopped(1);
+                      return request.startsWith(archive + " bytes=") && from.toLongLong() > 0
+                              && from.toLongLong() <= (3 << 19);
+                  });
+        QVERIFY2(requests.contains(archive + " -") && rest != requests.cend(),
                  requests.join('\n').constData());
     }
     QCOMPARE(treeSnapshot(directory->filePath(u"installation"_s)), installation);
